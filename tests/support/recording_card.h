@@ -1,0 +1,52 @@
+// The recording card: a card library for tests. It logs every call with its
+// arguments, behaves like a card that takes what it is given (a getter
+// reports what the last setter set), and can fail any call with any code.
+#pragma once
+
+#include "platform/card/card_library.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace reccard {
+
+struct Card
+{
+    // What the card reports.
+    std::uint16_t wAudioPid = 0x0102;
+    std::uint16_t wVideoPid = 0x0101;
+    std::uint32_t nFrequency = 394000;
+    std::uint32_t nSymbolRate = 6900;
+
+    DVBErrReturn nOpenResult = 0;
+    DVBErrReturn nCloseResult = 0;
+
+    // Results to return instead of success, by call name ("GetAudioPid",
+    // "SetVideoPID", ...). A getter that fails leaves its out-value alone; a
+    // setter that fails leaves the card as it was.
+    std::map<std::string, CCommonDVB::ErrReturn> failures;
+
+    // Every call, in order, as "Name" or "Name(arguments)".
+    std::vector<std::string> log;
+
+    HWND hOpenWindow = nullptr;
+    HWND hCloseWindow = nullptr;
+
+    // Runs at every call, after it is logged and before it returns.
+    std::function<void(const std::string& call)> onCall;
+};
+
+// The one card; Reset puts it back to its defaults and clears the log.
+Card& TheCard();
+void Reset();
+
+// The log entries that match one of the names, in order.
+std::vector<std::string> Calls(std::initializer_list<const char*> names);
+// The log as one string, entries separated by " ".
+std::string LogText();
+std::size_t CountOf(const std::string& entry);
+
+}  // namespace reccard

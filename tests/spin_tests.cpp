@@ -33,21 +33,21 @@ std::vector<std::string> LogSince(std::size_t start)
     return {log.begin() + static_cast<std::ptrdiff_t>(std::min(start, log.size())), log.end()};
 }
 
+// How deep the dialog is in handling a spin button's notice.
+int g_nNoticeDepth = 0;
+
 // The dialog with a watch on its notices: the card complains if it is
 // called while a spin button's notice is being handled.
 class WatchedTuningDlg : public CTuningDlg
 {
-public:
-    int m_nNoticeDepth = 0;
-
 protected:
     INT_PTR OnDialogMessage(UINT message, WPARAM wParam, LPARAM lParam) override
     {
         if (message != WM_NOTIFY)
             return CTuningDlg::OnDialogMessage(message, wParam, lParam);
-        ++m_nNoticeDepth;
+        ++g_nNoticeDepth;
         const INT_PTR result = CTuningDlg::OnDialogMessage(message, wParam, lParam);
-        --m_nNoticeDepth;
+        --g_nNoticeDepth;
         return result;
     }
 };
@@ -58,8 +58,8 @@ protected:
     void SetUp() override
     {
         reccard::Reset();
-        TheCard().onCall = [this](const std::string& call) {
-            if (m_dlg.m_nNoticeDepth != 0)
+        TheCard().onCall = [](const std::string& call) {
+            if (g_nNoticeDepth != 0)
                 ADD_FAILURE() << call << " called inside the spin button's notice";
         };
     }

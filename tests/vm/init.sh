@@ -1,0 +1,37 @@
+#!/bin/busybox sh
+# /init of the test VM: loads the virtual DVB driver, runs the tests, powers off.
+# Words on the kernel command line arrive as environment variables:
+#   tavrik_tests=<what to run>  (see tests/vm/run.sh)
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+mkdir -p /run && mount -t tmpfs run /run
+
+echo "vm: kernel $(uname -r), loading vidtv"
+for m in mc dvb-core dvb-vidtv-tuner dvb-vidtv-demod dvb-vidtv-bridge; do
+    if ! insmod /modules/$m.ko; then
+        echo "vm: FAILED to load $m"
+        echo "TAVRIK_VM_RESULT=module-load-failed"
+        poweroff -f
+    fi
+done
+n=0
+while [ ! -e /dev/dvb/adapter0/frontend0 ] && [ $n -lt 50 ]; do
+    sleep 0.1
+    n=$((n + 1))
+done
+ls /dev/dvb/adapter0 || true
+
+export HOME=/tmp
+rc=0
+echo "vm: running the card library's tests"
+/tests/tavrik_dvb_tests --gtest_filter='DvbCard.*' --gtest_color=no || rc=$?
+if [ -x /tests/gui_step.sh ]; then
+    echo "vm: running tavrik on the offscreen platform"
+    /tests/gui_step.sh || rc=$((rc + 100))
+fi
+echo "TAVRIK_VM_RESULT=$rc"
+poweroff -f

@@ -1,0 +1,153 @@
+#!/bin/bash
+# Runs the Linux DVB card library's tests against the kernel's virtual DVB
+# driver (vidtv) in a qemu VM (TCG, no KVM needed).
+#
+#   tests/vm/run.sh [BUILD_DIR]
+#
+# Installs what it needs with apt-get (run as root), builds the tests in
+# BUILD_DIR (default: build-vm in the source tree; an existing build tree may
+# be passed and is reused), downloads the pinned Debian kernel (kernel.env),
+# builds the vidtv modules against it, packs an initramfs, boots it and prints
+# the tests' output. Exits non-zero, loudly, when anything fails: the VM not
+# booting, a module not loading, or any test.
+#
+# Downloads and intermediate files are kept in BUILD_DIR/vm, so a second run
+# only rebuilds and boots.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+BUILD=$(mkdir -p "${1:-$ROOT/build-vm}" && cd "${1:-$ROOT/build-vm}" && pwd)
+WORK=$BUILD/vm
+# shellcheck source=kernel.env
+. "$HERE/kernel.env"
+KREL=$KERNEL_ABI-amd64
+BOOT_TIMEOUT=${TAVRIK_VM_TIMEOUT:-240}
+
+fail() {
+    echo "" >&2
+    echo "****************************************************************" >&2
+    echo "tests/vm/run.sh: FAILED: $*" >&2
+    echo "****************************************************************" >&2
+    exit 1
+}
+step() { echo "== $(date +%T) $*"; }
+
+START=$(date +%s)
+mkdir -p "$WORK"
+
+# --- Packages ---------------------------------------------------------------
+PACKAGES=(cmake ninja-build g++ gcc make pkg-config libdvbv5-dev libudev-dev libgtest-dev
+          qt6-base-dev qemu-system-x86 busybox-static cpio xz-utils kmod libelf1)
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+APT=(apt-get -o DPkg::Lock::Timeout=600 -q)
+kernel_debs=("linux-image-$KREL-unsigned" "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common"
+             "linux-kbuild-6.1" "linux-source-6.1")
+need_update=0
+if ((${#missing[@]})); then need_update=1; fi
+if ! apt-cache madison "linux-image-$KREL-unsigned" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
+    need_update=1
+fi
+if ((need_update)); then
+    step "apt-get update"
+    "${APT[@]}" update >/dev/null || fail "apt-get update"
+fi
+if ((${#missing[@]})); then
+    step "installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive "${APT[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null \
+        || fail "apt-get install ${missing[*]}"
+fi
+
+# --- The tests ----------------------------------------------------------------
+step "building the tests in $BUILD"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "cmake configure"
+fi
+nice cmake --build "$BUILD" -j2 --target tavrik_dvb_tests || fail "building tavrik_dvb_tests"
+TEST_BIN=$BUILD/tests/dvb/tavrik_dvb_tests
+[ -x "$TEST_BIN" ] || fail "no $TEST_BIN"
+
+# --- The kernel and vidtv -------------------------------------------------------
+DEBS=$WORK/debs
+ROOTFS=$WORK/kernel-root
+mkdir -p "$DEBS"
+for p in "${kernel_debs[@]}"; do
+    if ! ls "$DEBS/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1; then
+        step "downloading $p $KERNEL_VERSION"
+        (cd "$DEBS" && apt-get download -q "$p=$KERNEL_VERSION" 2>&1 | grep -v "unsandboxed" || true)
+        ls "$DEBS/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 || fail "cannot download $p=$KERNEL_VERSION"
+    fi
+done
+
+if [ ! -f "$ROOTFS/.done" ]; then
+    step "extracting the kernel packages"
+    rm -rf "$ROOTFS"
+    mkdir -p "$ROOTFS"
+    for p in "${kernel_debs[@]}"; do
+        dpkg-deb -x "$DEBS/${p}_${KERNEL_VERSION}_"*.deb "$ROOTFS"
+    done
+    # The headers' Makefile includes its common part by absolute path.
+    sed -i "s|/usr/src/linux-headers-$KERNEL_ABI-common|$ROOTFS/usr/src/linux-headers-$KERNEL_ABI-common|g" \
+        "$ROOTFS/usr/src/linux-headers-$KREL/Makefile"
+    step "extracting the vidtv sources"
+    tar -xJf "$ROOTFS"/usr/src/linux-source-6.1.tar.xz -C "$ROOTFS/usr/src" \
+        linux-source-6.1/drivers/media/test-drivers/vidtv || fail "no vidtv in linux-source-6.1"
+    rm -f "$ROOTFS"/usr/src/linux-source-6.1.tar.xz
+    touch "$ROOTFS/.done"
+fi
+
+VIDTV=$ROOTFS/usr/src/linux-source-6.1/drivers/media/test-drivers/vidtv
+if [ ! -f "$VIDTV/dvb-vidtv-bridge.ko" ]; then
+    step "building the vidtv modules"
+    nice make -s -j2 -C "$ROOTFS/usr/src/linux-headers-$KREL" M="$VIDTV" CONFIG_DVB_VIDTV=m modules \
+        || fail "building vidtv"
+fi
+
+# --- The initramfs --------------------------------------------------------------
+step "packing the initramfs"
+INITRD_DIR=$WORK/initramfs
+rm -rf "$INITRD_DIR"
+mkdir -p "$INITRD_DIR"/{bin,dev,proc,sys,tmp,run,modules,tests}
+cp /bin/busybox "$INITRD_DIR/bin/busybox"
+cp "$HERE/init.sh" "$INITRD_DIR/init"
+MODDIR=$ROOTFS/lib/modules/$KREL/kernel/drivers/media
+cp "$MODDIR/mc/mc.ko" "$MODDIR/dvb-core/dvb-core.ko" "$VIDTV"/dvb-vidtv-{tuner,demod,bridge}.ko \
+    "$INITRD_DIR/modules/" || fail "kernel modules missing"
+cp "$TEST_BIN" "$INITRD_DIR/tests/"
+# The shared libraries the programs need (libdvbv5 needs libudev, which Debian
+# ships only as a shared library).
+copy_libs() {
+    ldd "$1" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}' | while read -r lib; do
+        mkdir -p "$INITRD_DIR$(dirname "$lib")"
+        cp -L "$lib" "$INITRD_DIR$lib"
+    done
+}
+copy_libs "$TEST_BIN"
+INITRD=$WORK/initrd.cpio.gz
+(cd "$INITRD_DIR" && find . | cpio -o -H newc --quiet | gzip -1 >"$INITRD")
+
+# --- Boot ---------------------------------------------------------------------------
+KERNEL=$ROOTFS/boot/vmlinuz-$KREL
+[ -f "$KERNEL" ] || fail "no kernel $KERNEL"
+LOG=$WORK/vm.log
+step "booting the VM (qemu, TCG, timeout ${BOOT_TIMEOUT}s)"
+set +e
+timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -no-reboot -nographic \
+    -kernel "$KERNEL" -initrd "$INITRD" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1" </dev/null 2>&1 | tee "$LOG"
+qemu_rc=${PIPESTATUS[0]}
+set -e
+echo ""
+step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
+
+[ "$qemu_rc" = 124 ] && fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $LOG)"
+grep -q "^vm: running the card library's tests" "$LOG" || fail "the VM did not boot to the tests (log: $LOG)"
+result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
+[ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
+[ "$result" = 0 ] || fail "tests in the VM failed (result $result; log: $LOG)"
+grep -aq "\[  PASSED  \]" "$LOG" || fail "no test summary in the VM's output"
+grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
+echo "tests/vm/run.sh: all VM tests passed"

@@ -468,14 +468,19 @@ TEST_F(DvbCard, BusyFrontEndGivesAReadOnlyMonitorThatSeesRetunes)
 TEST_F(DvbCard, OwnSetsAreNotReportedAsChanges)
 {
     ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(m_frontend.SetFrequency(330000 + 8000 * static_cast<std::uint32_t>(i), 1),
-                  CCommonDVB::Success);
-        ASSERT_EQ(m_decoder.SetVideoPID(static_cast<std::uint16_t>(0x400 + i)), CCommonDVB::Success);
-        ASSERT_EQ(m_decoder.SetAudioPID(static_cast<std::uint16_t>(0x500 + i)), CCommonDVB::Success);
-        std::this_thread::sleep_for(700ms);
+    // Each kind of set on its own, with a watcher round after it.
+    ASSERT_EQ(m_frontend.SetFrequency(330000, 1), CCommonDVB::Success);
+    std::this_thread::sleep_for(1200ms);
+    ASSERT_EQ(m_decoder.SetVideoPID(0x400), CCommonDVB::Success);
+    std::this_thread::sleep_for(1200ms);
+    ASSERT_EQ(m_decoder.SetAudioPID(0x500), CCommonDVB::Success);
+    std::this_thread::sleep_for(1200ms);
+    // And quick steps, as a user clicking a spin button.
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(m_frontend.SetFrequency(338000 + 8000 * i, 1), CCommonDVB::Success);
+        std::this_thread::sleep_for(150ms);
     }
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(1200ms);
     EXPECT_TRUE(windowmessages::Posts().empty());
 }
 

@@ -382,8 +382,11 @@ CCommonDVB::ErrReturn Board::SetPid(dmx_pes_type_t type, std::uint16_t wPid)
         return ResultOf(nErr);
     }
     wApplied = wPid;
-    // Our own change: the watcher must not report it.
-    Read(m_last);
+    // Our own change: the watcher must not report it (but still reports
+    // what others changed meanwhile).
+    std::uint16_t pids[5];
+    if (ReadPids(pids) == 0)
+        (bVideo ? m_last.wVideoPid : m_last.wAudioPid) = pids[bVideo ? VideoSlot : AudioSlot];
     return CCommonDVB::Success;
 }
 
@@ -449,7 +452,14 @@ CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
         dvb_fe_set_parms(m_pFrontend);
         return ResultOf(nErr);
     }
-    Read(m_last);
+    // Our own change: the watcher must not report it.
+    Reading after;
+    if (ReadFrontend(after) == 0) {
+        m_last.nSystem = after.nSystem;
+        m_last.nFrequency = after.nFrequency;
+        m_last.nSymbolRate = after.nSymbolRate;
+        m_last.bHasSymbolRate = after.bHasSymbolRate;
+    }
     return CCommonDVB::Success;
 }
 

@@ -6,28 +6,21 @@
 // on any machine without a DVB adapter.
 #include "platform/card/card_library.h"
 #include "platform/card/linux/dvb_card.h"
+#include "tests/dvb/dvb_test_support.h"
 #include "tests/dvb/window_messages_double.h"
 
 #include <gtest/gtest.h>
 
 #include <libdvbv5/dvb-fe.h>
-#include <linux/dvb/dmx.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace dvbtest;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t CableHz = 474000000;   // where vidtv's DVB-C locks
@@ -39,193 +32,6 @@ HWND Window(std::uintptr_t n)
 }
 
 const HWND hDialog = Window(0x1001);
-
-void QuietLog(int, const char*, ...) {}
-
-bool AdapterPresent()
-{
-    struct stat st;
-    return ::stat("/dev/dvb/adapter0/frontend0", &st) == 0;
-}
-
-// --- Another program on the same card ----------------------------------------
-
-// A child process that holds the front end read-write, as a TV program would,
-// and retunes it or routes a decoder PID when told.
-class OtherProgram
-{
-public:
-    enum Kind : std::uint32_t { Tune, VideoPid, Release, Quit };
-    struct Command
-    {
-        Kind kind;
-        std::uint32_t nSystem;
-        std::uint32_t nFrequency;    // the front end's unit
-        std::uint32_t nSymbolRate;   // symbols per second
-        std::uint16_t wPid;
-    };
-
-    // Starts the program; the errno of its read-write open, or 0.
-    int Start()
-    {
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0)
-            return errno;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(toChild[1]);
-            ::close(fromChild[0]);
-            Run(toChild[0], fromChild[1]);
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        m_fdCommand = toChild[1];
-        m_fdAnswer = fromChild[0];
-        return Answer();
-    }
-
-    int Do(const Command& c)
-    {
-        if (::write(m_fdCommand, &c, sizeof c) != static_cast<ssize_t>(sizeof c))
-            return EPIPE;
-        return Answer();
-    }
-
-    int TuneTo(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nSymbolRate)
-    {
-        return Do(Command{Tune, nSystem, nFrequency, nSymbolRate, 0});
-    }
-
-    int SetVideoPid(std::uint16_t wPid) { return Do(Command{VideoPid, 0, 0, 0, wPid}); }
-    // Closes the front end but keeps the decoder filters.
-    int LetGoOfFrontEnd() { return Do(Command{Release, 0, 0, 0, 0}); }
-
-    ~OtherProgram()
-    {
-        if (m_pid <= 0)
-            return;
-        const Command quit{Quit, 0, 0, 0, 0};
-        [[maybe_unused]] const ssize_t n = ::write(m_fdCommand, &quit, sizeof quit);
-        ::close(m_fdCommand);
-        ::close(m_fdAnswer);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-    }
-
-private:
-    int Answer()
-    {
-        pollfd p{m_fdAnswer, POLLIN, 0};
-        std::int32_t nResult = ETIMEDOUT;
-        if (::poll(&p, 1, 10000) == 1 && ::read(m_fdAnswer, &nResult, sizeof nResult) != sizeof nResult)
-            nResult = EPIPE;
-        return nResult;
-    }
-
-    [[noreturn]] static void Run(int fdCommand, int fdAnswer)
-    {
-        dvb_v5_fe_parms* fe = dvb_fe_open_flags(0, 0, 0, 0, QuietLog, O_RDWR);
-        std::int32_t nResult = 0;
-        if (fe == nullptr) {
-            const int fd = ::open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
-            nResult = fd < 0 ? errno : EIO;
-        }
-        [[maybe_unused]] ssize_t n = ::write(fdAnswer, &nResult, sizeof nResult);
-        if (fe == nullptr)
-            ::_exit(1);
-        int fdDemux = -1;
-        Command c;
-        while (::read(fdCommand, &c, sizeof c) == sizeof c && c.kind != Quit) {
-            if (c.kind == Release) {
-                dvb_fe_close(fe);
-                fe = nullptr;
-                nResult = 0;
-            } else if (c.kind == Tune && fe == nullptr) {
-                nResult = EBADF;
-            } else if (c.kind == Tune) {
-                const auto sys = static_cast<fe_delivery_system_t>(c.nSystem);
-                nResult = dvb_set_sys(fe, sys);
-                dvb_fe_store_parm(fe, DTV_FREQUENCY, c.nFrequency);
-                dvb_fe_store_parm(fe, DTV_SYMBOL_RATE, c.nSymbolRate);
-                dvb_fe_store_parm(fe, DTV_INNER_FEC, FEC_AUTO);
-                dvb_fe_store_parm(fe, DTV_MODULATION, sys == SYS_DVBC_ANNEX_A ? QAM_256 : QPSK);
-                if (nResult == 0)
-                    nResult = dvb_fe_set_parms(fe);
-            } else {
-                if (fdDemux < 0)
-                    fdDemux = ::open("/dev/dvb/adapter0/demux0", O_RDWR | O_NONBLOCK);
-                dmx_pes_filter_params params{};
-                params.pid = c.wPid;
-                params.input = DMX_IN_FRONTEND;
-                params.output = DMX_OUT_DECODER;
-                params.pes_type = DMX_PES_VIDEO0;
-                params.flags = DMX_IMMEDIATE_START;
-                nResult = ::ioctl(fdDemux, DMX_SET_PES_FILTER, &params) == 0 ? 0 : errno;
-            }
-            n = ::write(fdAnswer, &nResult, sizeof nResult);
-        }
-        if (fe != nullptr)
-            dvb_fe_close(fe);
-        ::_exit(0);
-    }
-
-    pid_t m_pid = -1;
-    int m_fdCommand = -1;
-    int m_fdAnswer = -1;
-};
-
-// --- What the kernel holds, read past the library -----------------------------
-
-struct KernelTuning
-{
-    std::uint32_t nSystem = 0;
-    std::uint32_t nFrequency = 0;
-    std::uint32_t nSymbolRate = 0;
-};
-
-KernelTuning ReadKernelTuning()
-{
-    KernelTuning t;
-    dvb_v5_fe_parms* fe = dvb_fe_open_flags(0, 0, 0, 0, QuietLog, O_RDONLY);
-    if (fe == nullptr) {
-        ADD_FAILURE() << "cannot open the front end read-only";
-        return t;
-    }
-    EXPECT_EQ(dvb_fe_get_parms(fe), 0);
-    t.nSystem = fe->current_sys;
-    dvb_fe_retrieve_parm(fe, DTV_FREQUENCY, &t.nFrequency);
-    dvb_fe_retrieve_parm(fe, DTV_SYMBOL_RATE, &t.nSymbolRate);
-    dvb_fe_close(fe);
-    return t;
-}
-
-struct KernelPids
-{
-    std::uint16_t wAudio = 0;
-    std::uint16_t wVideo = 0;
-};
-
-KernelPids ReadKernelPids()
-{
-    KernelPids k;
-    const int fd = ::open("/dev/dvb/adapter0/demux0", O_RDONLY | O_NONBLOCK);
-    std::uint16_t pids[5] = {};
-    EXPECT_EQ(::ioctl(fd, DMX_GET_PES_PIDS, pids), 0);
-    ::close(fd);
-    k.wAudio = pids[0];
-    k.wVideo = pids[1];
-    return k;
-}
-
-// Puts the card on a known DVB-C multiplex, as another program would, and
-// leaves it free.
-void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nSymbolRate)
-{
-    OtherProgram tuner;
-    ASSERT_EQ(tuner.Start(), 0);
-    ASSERT_EQ(tuner.TuneTo(nSystem, nFrequency, nSymbolRate), 0);
-}
 
 UINT ProgramChanged()
 {

@@ -66,9 +66,10 @@ step "building the tests in $BUILD"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "cmake configure"
 fi
-nice cmake --build "$BUILD" -j2 --target tavrik_dvb_tests || fail "building tavrik_dvb_tests"
-TEST_BIN=$BUILD/tests/dvb/tavrik_dvb_tests
-[ -x "$TEST_BIN" ] || fail "no $TEST_BIN"
+nice cmake --build "$BUILD" -j2 --target tavrik_dvb_tests tavrik_dvb_dialog_tests \
+    || fail "building the tests"
+TEST_BINS=("$BUILD/tests/dvb/tavrik_dvb_tests" "$BUILD/tests/dvb/tavrik_dvb_dialog_tests")
+for t in "${TEST_BINS[@]}"; do [ -x "$t" ] || fail "no $t"; done
 
 # --- The kernel and vidtv -------------------------------------------------------
 DEBS=$WORK/debs
@@ -110,22 +111,34 @@ fi
 step "packing the initramfs"
 INITRD_DIR=$WORK/initramfs
 rm -rf "$INITRD_DIR"
-mkdir -p "$INITRD_DIR"/{bin,dev,proc,sys,tmp,run,modules,tests}
+mkdir -p "$INITRD_DIR"/{bin,dev,proc,sys,tmp,run,modules,tests,lib,usr}
+ln -s ../lib "$INITRD_DIR/usr/lib"   # merged /usr, as on Debian
 cp /bin/busybox "$INITRD_DIR/bin/busybox"
 cp "$HERE/init.sh" "$INITRD_DIR/init"
 MODDIR=$ROOTFS/lib/modules/$KREL/kernel/drivers/media
 cp "$MODDIR/mc/mc.ko" "$MODDIR/dvb-core/dvb-core.ko" "$VIDTV"/dvb-vidtv-{tuner,demod,bridge}.ko \
     "$INITRD_DIR/modules/" || fail "kernel modules missing"
-cp "$TEST_BIN" "$INITRD_DIR/tests/"
+cp "${TEST_BINS[@]}" "$INITRD_DIR/tests/"
 # The shared libraries the programs need (libdvbv5 needs libudev, which Debian
 # ships only as a shared library).
 copy_libs() {
     ldd "$1" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}' | while read -r lib; do
+        [ -f "$INITRD_DIR$lib" ] && continue
         mkdir -p "$INITRD_DIR$(dirname "$lib")"
         cp -L "$lib" "$INITRD_DIR$lib"
     done
 }
-copy_libs "$TEST_BIN"
+for t in "${TEST_BINS[@]}"; do copy_libs "$t"; done
+# The whole tool runs on Qt's offscreen platform, with the dialog's fonts.
+QT_PLATFORMS=$(dirname "$(ldd "${TEST_BINS[1]}" | awk '/libQt6Core/{print $3}')")/qt6/plugins/platforms
+mkdir -p "$INITRD_DIR$QT_PLATFORMS"
+cp "$QT_PLATFORMS/libqoffscreen.so" "$INITRD_DIR$QT_PLATFORMS/"
+copy_libs "$QT_PLATFORMS/libqoffscreen.so"
+mkdir -p "$INITRD_DIR/etc" "$INITRD_DIR/usr/share/fonts/truetype"
+cp -r /etc/fonts "$INITRD_DIR/etc/"
+for f in dejavu liberation2; do
+    [ -d "/usr/share/fonts/truetype/$f" ] && cp -r "/usr/share/fonts/truetype/$f" "$INITRD_DIR/usr/share/fonts/truetype/"
+done
 INITRD=$WORK/initrd.cpio.gz
 (cd "$INITRD_DIR" && find . | cpio -o -H newc --quiet | gzip -1 >"$INITRD")
 
@@ -144,7 +157,7 @@ echo ""
 step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
 
 [ "$qemu_rc" = 124 ] && fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $LOG)"
-grep -q "^vm: running the card library's tests" "$LOG" || fail "the VM did not boot to the tests (log: $LOG)"
+grep -aq "^vm: running the card library's tests" "$LOG" || fail "the VM did not boot to the tests (log: $LOG)"
 result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
 [ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
 [ "$result" = 0 ] || fail "tests in the VM failed (result $result; log: $LOG)"

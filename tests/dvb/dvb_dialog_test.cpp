@@ -1,0 +1,95 @@
+// The whole tool on a real DVB device: the application, the dialog, the Qt
+// back end and the Linux DVB card library, on Qt's offscreen platform.
+// Needs adapter 0 from the kernel's virtual DVB driver; tests/vm/run.sh runs
+// it in the VM.
+#include "app/tuning_app.h"
+#include "res/resource.h"
+#include "tests/dvb/dvb_test_support.h"
+#include "tests/support/dialog_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <libdvbv5/dvb-fe.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace dvbtest;
+using harness::Session;
+using Clock = std::chrono::steady_clock;
+
+class TavrikOnTheCard : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(AdapterPresent()) << "these tests need adapter 0 (the vidtv driver)";
+        // On the grid: position 9.
+        PutCardOn(SYS_DVBC_ANNEX_A, 394000000, 6900000);
+    }
+};
+
+TEST_F(TavrikOnTheCard, AFrequencyStepRetunesTheFrontEnd)
+{
+    Session session;
+    session.Run([] { theApp.InitInstance(); },
+                [](HWND hDlg) {
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "394000");
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_SYMBOL_RATE), "6900");
+                    EXPECT_EQ(harness::SpinPos(hDlg, IDC_SPIN_FREQUENCY), 9);
+
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, true);
+                    harness::Pump();
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "402000");
+                    const KernelTuning k = ReadKernelTuning();
+                    EXPECT_EQ(k.nSystem, static_cast<std::uint32_t>(SYS_DVBC_ANNEX_A));
+                    EXPECT_EQ(k.nFrequency, 402000000u);
+                    EXPECT_EQ(k.nSymbolRate, 6900000u);
+
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, false);
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, false);
+                    harness::Pump();
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "386000");
+                    EXPECT_EQ(ReadKernelTuning().nFrequency, 386000000u);
+                    harness::ClickButton(hDlg, IDOK);
+                });
+    EXPECT_TRUE(session.messageBoxes.empty());
+}
+
+TEST_F(TavrikOnTheCard, WatchesAnotherProgramsTuning)
+{
+    OtherProgram other;
+    ASSERT_EQ(other.Start(), 0);
+    Session session;
+    session.Run([] { theApp.InitInstance(); },
+                [&](HWND hDlg) {
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "394000");
+
+                    // The other program retunes; the card library's message
+                    // brings the dialog up to date.
+                    ASSERT_EQ(other.TuneTo(SYS_DVBC_ANNEX_A, 482000000, 6875000), 0);
+                    const auto deadline = Clock::now() + std::chrono::milliseconds(2500);
+                    while (harness::Text(hDlg, IDC_EDIT_FREQUENCY) != "482000" &&
+                           Clock::now() < deadline) {
+                        harness::Pump();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    }
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "482000");
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_SYMBOL_RATE), "6875");
+
+                    // A monitor does not tune: the step is refused and the
+                    // dialog shows the card's frequency again.
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, true);
+                    harness::Pump();
+                    EXPECT_EQ(ReadKernelTuning().nFrequency, 482000000u);
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "482000");
+                    harness::ClickButton(hDlg, IDOK);
+                });
+    // Only the open's box: the close had nothing to lose.
+    ASSERT_EQ(session.messageBoxes.size(), 1u);
+    EXPECT_EQ(session.messageBoxes[0].text, "Error on DVB_OpenBoard: 16");
+}
+
+}  // namespace

@@ -38,7 +38,7 @@ mkdir -p "$WORK"
 
 # --- Packages ---------------------------------------------------------------
 PACKAGES=(cmake ninja-build g++ gcc make pkg-config libdvbv5-dev libudev-dev libgtest-dev
-          qt6-base-dev qemu-system-x86 busybox-static cpio xz-utils kmod libelf1)
+          qt6-base-dev qemu-system-x86 busybox-static cpio xz-utils libelf1 libssl3)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -65,6 +65,9 @@ fi
 step "building the tests in $BUILD"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "cmake configure"
+else
+    # A tree configured before libdvbv5 was installed finds it now.
+    cmake -S "$ROOT" -B "$BUILD" >/dev/null || fail "cmake configure"
 fi
 nice cmake --build "$BUILD" -j2 --target tavrik_dvb_tests tavrik_dvb_dialog_tests \
     || fail "building the tests"
@@ -83,24 +86,33 @@ for p in "${kernel_debs[@]}"; do
     fi
 done
 
-if [ ! -f "$ROOTFS/.done" ]; then
-    step "extracting the kernel packages"
+EXTRACTED=$ROOTFS/.extracted-$KERNEL_VERSION-2   # bump the suffix when the layout changes
+if [ ! -f "$EXTRACTED" ]; then
+    step "extracting the kernel, the headers and the vidtv sources"
     rm -rf "$ROOTFS"
     mkdir -p "$ROOTFS"
-    for p in "${kernel_debs[@]}"; do
-        dpkg-deb -x "$DEBS/${p}_${KERNEL_VERSION}_"*.deb "$ROOTFS"
+    deb() { echo "$DEBS/${1}_${KERNEL_VERSION}_"*.deb; }
+    # Only what is used, the two big ones side by side.
+    dpkg-deb --fsys-tarfile "$(deb "linux-image-$KREL-unsigned")" | tar -x -C "$ROOTFS" \
+        "./boot/vmlinuz-$KREL" \
+        "./lib/modules/$KREL/kernel/drivers/media/mc/mc.ko" \
+        "./lib/modules/$KREL/kernel/drivers/media/dvb-core/dvb-core.ko" &
+    image_job=$!
+    dpkg-deb --fsys-tarfile "$(deb linux-source-6.1)" | tar -xO ./usr/src/linux-source-6.1.tar.xz \
+        | tar -xJ -C "$ROOTFS" linux-source-6.1/drivers/media/test-drivers/vidtv &
+    source_job=$!
+    for p in "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common" linux-kbuild-6.1; do
+        dpkg-deb -x "$(deb "$p")" "$ROOTFS"
     done
+    wait "$image_job" || fail "extracting the kernel image"
+    wait "$source_job" || fail "no vidtv in linux-source-6.1"
     # The headers' Makefile includes its common part by absolute path.
     sed -i "s|/usr/src/linux-headers-$KERNEL_ABI-common|$ROOTFS/usr/src/linux-headers-$KERNEL_ABI-common|g" \
         "$ROOTFS/usr/src/linux-headers-$KREL/Makefile"
-    step "extracting the vidtv sources"
-    tar -xJf "$ROOTFS"/usr/src/linux-source-6.1.tar.xz -C "$ROOTFS/usr/src" \
-        linux-source-6.1/drivers/media/test-drivers/vidtv || fail "no vidtv in linux-source-6.1"
-    rm -f "$ROOTFS"/usr/src/linux-source-6.1.tar.xz
-    touch "$ROOTFS/.done"
+    touch "$EXTRACTED"
 fi
 
-VIDTV=$ROOTFS/usr/src/linux-source-6.1/drivers/media/test-drivers/vidtv
+VIDTV=$ROOTFS/linux-source-6.1/drivers/media/test-drivers/vidtv
 if [ ! -f "$VIDTV/dvb-vidtv-bridge.ko" ]; then
     step "building the vidtv modules"
     nice make -s -j2 -C "$ROOTFS/usr/src/linux-headers-$KREL" M="$VIDTV" CONFIG_DVB_VIDTV=m modules \
@@ -148,7 +160,7 @@ KERNEL=$ROOTFS/boot/vmlinuz-$KREL
 LOG=$WORK/vm.log
 step "booting the VM (qemu, TCG, timeout ${BOOT_TIMEOUT}s)"
 set +e
-timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -no-reboot -nographic \
+timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -no-reboot -nographic -nic none \
     -kernel "$KERNEL" -initrd "$INITRD" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1" </dev/null 2>&1 | tee "$LOG"
 qemu_rc=${PIPESTATUS[0]}

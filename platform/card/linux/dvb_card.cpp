@@ -168,6 +168,10 @@ DVBErrReturn Board::Open(HWND hWnd)
 
     m_nMessage = ::RegisterWindowMessageA(ProgramChangedMessage);
     m_bReadOnly = false;
+    // A read-only look first: it disturbs no other program, and without a
+    // device there is nothing to hand to libdvbv5.
+    if (const int nErr = ProbeFrontend(O_RDONLY))
+        return static_cast<DVBErrReturn>(nErr);
     m_pFrontend = dvb_fe_open_flags(Adapter, 0, 0, 0, QuietLog, O_RDWR);
     if (m_pFrontend == nullptr) {
         const int nErr = ProbeFrontend(O_RDWR);

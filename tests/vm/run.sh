@@ -173,6 +173,8 @@ grep -aq "^vm: running the card library's tests" "$LOG" || fail "the VM did not 
 result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
 [ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
 [ "$result" = 0 ] || fail "tests in the VM failed (result $result; log: $LOG)"
-grep -aq "\[  PASSED  \]" "$LOG" || fail "no test summary in the VM's output"
+# Both programs ran tests and said so.
+[ "$(grep -ac "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG")" = 2 ] \
+    || fail "the VM's output lacks a passing summary of both test programs"
 grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
 echo "tests/vm/run.sh: all VM tests passed"

@@ -48,6 +48,12 @@ bool IsSatellite(std::uint32_t nSystem)
     }
 }
 
+// Hz -> kHz and Sym/s -> kSym/s, to the nearest.
+std::uint32_t Thousands(std::uint32_t n)
+{
+    return static_cast<std::uint32_t>((std::uint64_t{n} + 500) / 1000);
+}
+
 // Maps an errno value of a decoder or front-end call to its result. Drivers
 // return kernel-internal codes too (524, ENOTSUPP), so anything not known
 // here counts as "not supported".
@@ -403,7 +409,7 @@ CCommonDVB::ErrReturn Board::GetFrequency(std::uint32_t& nFrequency)
     const int nErr = ReadFrontend(r);
     if (nErr != 0)
         return ResultOf(nErr);
-    nFrequency = IsSatellite(r.nSystem) ? r.nFrequency : (r.nFrequency + 500) / 1000;
+    nFrequency = IsSatellite(r.nSystem) ? r.nFrequency : Thousands(r.nFrequency);
     return CCommonDVB::Success;
 }
 
@@ -418,7 +424,7 @@ CCommonDVB::ErrReturn Board::GetSymbolRate(std::uint32_t& nSymbolRate)
         return ResultOf(nErr);
     if (!r.bHasSymbolRate)
         return ResNotSupported;
-    nSymbolRate = (r.nSymbolRate + 500) / 1000;
+    nSymbolRate = Thousands(r.nSymbolRate);
     return CCommonDVB::Success;
 }
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 declare -A groups
-groups[build]="build-essential cmake ninja-build pkg-config qt6-base-dev libqt6dbus6 binutils-mingw-w64-x86-64 mingw-w64-common fonts-liberation2"
+groups[build]="build-essential cmake ninja-build pkg-config qt6-base-dev libqt6dbus6 binutils-mingw-w64-x86-64 mingw-w64-common fonts-liberation2 libdvbv5-dev libudev-dev"
 groups[test]="libgtest-dev dbus-daemon dbus-bin xvfb xauth"
 
 packages=""

@@ -478,7 +478,7 @@ void LabelControls(Window& dialog, const std::vector<DialogItem>& items)
         return;
     for (std::size_t i = 0; i < items.size(); ++i) {
         Window* control = Windows().Find(dialog.children[i]);
-        if (control == nullptr || !control->widget || (control->kind != Kind::Edit && control->kind != Kind::UpDown))
+        if (control == nullptr || !control->widget || control->kind == Kind::Button || control->kind == Kind::Static)
             continue;
         const DialogItem& item = items[i];
         Window* label = nullptr;

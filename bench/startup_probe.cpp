@@ -1,8 +1,9 @@
 // tavrik-sim with a probe: the same application, dialog and simulated card,
-// with a process entry that notes when the dialog has first been painted,
-// writes that moment (CLOCK_MONOTONIC, ns) to stdout as "painted <ns>", and
-// then closes the dialog through its close box, as a user closing it at once
-// would.
+// with a process entry that writes to stdout when main() begins ("main
+// <ns>"), when the toolkit's application object is ready ("app <ns>") and
+// when the dialog has first been painted ("painted <ns>"), all on
+// CLOCK_MONOTONIC, and then closes the dialog through its close box, as a
+// user closing it at once would.
 #include "bench/bench_util.h"
 #include "platform/ui/afxwin.h"
 
@@ -42,7 +43,9 @@ private:
 
 int main(int argc, char* argv[])
 {
+    std::printf("main %lld\n", static_cast<long long>(bench::NowNs()));
     QApplication application(argc, argv);
+    std::printf("app %lld\n", static_cast<long long>(bench::NowNs()));
     FirstPaintProbe probe;
     application.installEventFilter(&probe);
     return AfxWinMain(::GetModuleHandleA(nullptr), nullptr, nullptr, 0);

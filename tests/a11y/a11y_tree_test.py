@@ -8,15 +8,12 @@ screen reader does.
 Needs Xvfb, dbus-run-session, at-spi2-core and Debian's python3 with gi and
 the Atspi introspection data (tools/ci/install-a11y-deps.sh installs them).
 Every process the test starts, including the bus daemons the session bus
-activates, is ended and reaped before it returns.
+activates, is ended and reaped before it returns (xsession.py).
 """
 
-import ctypes
 import os
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 import warnings
 
@@ -25,90 +22,9 @@ TIMEOUT = 5.0   # seconds for any one thing to happen
 CAPTION = "Tavrik f\u00fcr Siemens-DVB v1.0"
 
 
-# --- Outer part: X server, session bus, and reaping ------------------------
-
-def become_subreaper():
-    # Orphans (bus daemons, the accessibility bus) come back to us to be ended.
-    PR_SET_CHILD_SUBREAPER = 36
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
-        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-
-
-def children_of(pid):
-    result = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        # The command may contain spaces and parentheses: fields follow the last ")".
-        fields = stat[stat.rindex(")") + 2:].split()
-        if int(fields[1]) == pid:
-            result.append(int(entry))
-    return result
-
-
-def reap_all():
-    me = os.getpid()
-    deadline = time.monotonic() + 3
-    sig = signal.SIGTERM
-    while True:
-        while True:   # collect what has ended
-            try:
-                pid, _ = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                return
-            if pid == 0:
-                break
-        left = children_of(me)
-        if not left:
-            return
-        if time.monotonic() > deadline:
-            sig = signal.SIGKILL
-        for pid in left:
-            try:
-                os.kill(pid, sig)
-            except ProcessLookupError:
-                pass
-        time.sleep(0.05)
-
-
-def start_xvfb():
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "800x600x24"],
-                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    number = b""
-    with os.fdopen(read_fd, "rb") as f:
-        while not number.endswith(b"\n"):
-            chunk = f.read(1)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-    return xvfb, ":" + number.decode().strip()
-
-
 def outer(exe):
-    become_subreaper()
-    xvfb = None
-    try:
-        xvfb, display = start_xvfb()
-        with tempfile.TemporaryDirectory(prefix="tavrik-a11y-") as runtime:
-            os.chmod(runtime, 0o700)
-            env = {k: v for k, v in os.environ.items()
-                   if not k.startswith(("QT_", "DBUS_", "AT_SPI", "WAYLAND"))}
-            env.update(DISPLAY=display, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="xcb", LC_ALL="C.UTF-8")
-            inner = subprocess.run(["dbus-run-session", "--", sys.executable, os.path.abspath(__file__),
-                                    "--inner", exe], env=env, timeout=60)
-            return inner.returncode
-    finally:
-        if xvfb is not None:
-            xvfb.terminate()
-        reap_all()
+    import xsession
+    return xsession.run([sys.executable, os.path.abspath(__file__), "--inner", exe], dbus=True)
 
 
 # --- Inner part: the checks, on the private session bus --------------------

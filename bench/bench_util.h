@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <malloc.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -56,6 +57,13 @@ inline long StatusKb(const char* field, pid_t pid = 0)
             return std::strtol(line.c_str() + key.size(), nullptr, 10);
     }
     return -1;
+}
+
+// Bytes the allocator has handed out and not had back, over all threads.
+inline long HeapInUseKb()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 // The machine and its load, for the figures' caption.

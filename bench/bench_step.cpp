@@ -1,6 +1,6 @@
 // Step latency and bursts, in the running tool with the simulated card.
 //
-//   bench_step [--xvfb] [STEPS] [BURST] [ROUNDS]
+//   bench_step [--xvfb [--a11y]] [STEPS] [BURST] [ROUNDS]
 //
 // Runs the tool's own start-up (AfxWinMain, the tuning dialog, its modal
 // loop) and, from inside the loop:
@@ -15,7 +15,8 @@
 //    each burst must drain with every message handled, and the resident
 //    memory after each round shows whether it stays flat.
 // The platform is the caller's (QT_QPA_PLATFORM), offscreen if unset; with
-// --xvfb, an X server of its own.
+// --xvfb, an X server of its own. With --a11y (on a session bus), the
+// toolkit's accessibility is on, as when a screen reader runs.
 #include "bench/bench_util.h"
 #include "bench/card_counter.h"
 #include "bench/xvfb.h"
@@ -23,8 +24,10 @@
 #include "platform/ui/qt/qtwin_internal.h"
 #include "res/resource.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDialog>
 #include <QLineEdit>
@@ -376,9 +379,12 @@ int main(int argc, char* argv[])
 {
     std::vector<int> numbers;
     bool bXvfb = false;
+    bool bA11y = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--xvfb") == 0)
             bXvfb = true;
+        else if (std::strcmp(argv[i], "--a11y") == 0)
+            bA11y = true;
         else
             numbers.push_back(std::atoi(argv[i]));
     }
@@ -398,10 +404,22 @@ int main(int argc, char* argv[])
     } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    if (bA11y)
+        qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     QApplication application(argc, argv);
+    if (bA11y) {
+        // The session's accessibility bus, which the toolkit joins once it is there.
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (bus.isConnected())
+            bus.interface()->startService(QStringLiteral("org.a11y.Bus"));
+        const std::int64_t deadline = bench::NowNs() + 5000000000LL;
+        while (!QAccessible::isActive() && bench::NowNs() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
 
     bench::PrintMachine();
-    std::printf("platform: %s\n", qPrintable(QGuiApplication::platformName()));
+    std::printf("platform: %s, accessibility %s\n", qPrintable(QGuiApplication::platformName()),
+                QAccessible::isActive() ? "on" : "off");
     QTimer::singleShot(0, [=] {
         RunBenchmarks(steps, burst, rounds);
         // Close the dialog with OK, as the user would.

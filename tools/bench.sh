@@ -33,6 +33,9 @@ echo
 echo "== steps and bursts, Xvfb"
 dbus-run-session -- "$build/bench/bench_step" --xvfb 2>&1 | quiet
 echo
+echo "== steps and bursts, Xvfb, accessibility on (as with a screen reader)"
+dbus-run-session -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet | grep -v -e 'Activat' -e 'SpiRegistry'
+echo
 echo "== idle"
 dbus-run-session -- "$build/bench/bench_idle" "$build/tavrik-sim" 5 2>&1 | quiet
 

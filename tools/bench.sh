@@ -19,8 +19,12 @@ export XDG_RUNTIME_DIR="$runtime"
 # Scaling settings of the caller would change what is painted.
 unset QT_SCALE_FACTOR QT_FONT_DPI QT_ENABLE_HIGHDPI_SCALING QT_QPA_PLATFORM DISPLAY
 
-# Qt's offscreen plugin notes every size hint it cannot pass on; not a figure.
-quiet() { grep -v -e 'propagateSizeHints' -e 'Failed to set fd limit' || true; }
+# Notes that are not figures: Qt's offscreen plugin on every size hint it
+# cannot pass on, and the bus daemons on starting.
+quiet() {
+    grep -v -e 'propagateSizeHints' -e 'Failed to set fd limit' -e 'Activating service' \
+        -e 'Successfully activated' -e 'SpiRegistry daemon' || true
+}
 
 echo "== start-up and peak memory"
 "$build/bench/bench_startup" "$build/bench/tavrik-startup-probe" 15 2>&1 | quiet
@@ -34,7 +38,7 @@ echo "== steps and bursts, Xvfb"
 dbus-run-session -- "$build/bench/bench_step" --xvfb 2>&1 | quiet
 echo
 echo "== steps and bursts, Xvfb, accessibility on (as with a screen reader)"
-dbus-run-session -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet | grep -v -e 'Activat' -e 'SpiRegistry'
+dbus-run-session -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet
 echo
 echo "== idle"
 dbus-run-session -- "$build/bench/bench_idle" "$build/tavrik-sim" 5 2>&1 | quiet

@@ -6,6 +6,7 @@
 #include "platform/ui/qt/winapi_qt.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
+#include "platform/ui/qt/updown_accessible.h"
 #include "platform/ui/qt/updown_control.h"
 
 #include <QApplication>
@@ -419,6 +420,7 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
         break;
     }
     case ControlClass::UpDown:
+        InstallUpDownAccessibility();
         pWindow->kind = Kind::UpDown;
         pWidget = new UpDownControl(hWnd, dialog.hWnd, item.id, item.style, pDialogWidget);
         break;
@@ -429,7 +431,10 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     }
 
     pWidget->setGeometry(MapRect(dialog, item.x, item.y, item.cx, item.cy));
-    pWidget->setAccessibleName(item.text);
+    // A button or static says what it is by its text; other controls get the
+    // name of their label (LabelControls).
+    if (pWindow->kind == Kind::Button || pWindow->kind == Kind::Static)
+        pWidget->setAccessibleName(item.text);
     if (pWindow->kind == Kind::Static || pWindow->kind == Kind::Other)
         pWidget->setFocusPolicy(Qt::NoFocus);
     else if (pWindow->kind != Kind::UpDown)
@@ -439,6 +444,78 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     pWindow->widget = pWidget;
     dialog.children.push_back(hWnd);
     return hWnd;
+}
+
+bool IsTextStatic(const Window& w)
+{
+    if (w.kind != Kind::Static)
+        return false;
+    switch (w.style & SS_TYPEMASK) {
+    case SS_LEFT:
+    case SS_CENTER:
+    case SS_RIGHT:
+    case SS_SIMPLE:
+    case SS_LEFTNOWORDWRAP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Names the controls that carry no text of their own (edits, up-down
+// controls) after their label, for assistive technology. Windows takes the
+// static text just before a control in template order. Templates do not
+// always keep that order (a label may follow its box, or precede another
+// row's control), so the label is first looked for where the eye finds it:
+// the nearest static text to the left of the control, on the same row (its
+// vertical middle within the control's height). Only a control with no
+// such text falls back to the template-order rule. An edit becomes the
+// label's buddy, so the label also reports the relation; any other control
+// takes the label's text, without its mnemonic marker and closing colon.
+void LabelControls(Window& dialog, const std::vector<DialogItem>& items)
+{
+    if (items.size() != dialog.children.size())
+        return;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Window* control = Windows().Find(dialog.children[i]);
+        if (control == nullptr || !control->widget || control->kind == Kind::Button || control->kind == Kind::Static)
+            continue;
+        const DialogItem& item = items[i];
+        Window* label = nullptr;
+        int labelRight = 0;
+        for (std::size_t j = 0; j < items.size(); ++j) {
+            Window* candidate = Windows().Find(dialog.children[j]);
+            if (candidate == nullptr || !IsTextStatic(*candidate) || !candidate->widget)
+                continue;
+            const DialogItem& text = items[j];
+            const int middle2 = 2 * text.y + text.cy;   // twice the vertical middle
+            const int right = text.x + text.cx;
+            if (middle2 < 2 * item.y || middle2 > 2 * (item.y + item.cy) || right > item.x)
+                continue;
+            if (label == nullptr || right > labelRight) {
+                label = candidate;
+                labelRight = right;
+            }
+        }
+        if (label == nullptr && i > 0) {
+            Window* previous = Windows().Find(dialog.children[i - 1]);
+            if (previous != nullptr && IsTextStatic(*previous) && previous->widget)
+                label = previous;
+        }
+        if (label == nullptr)
+            continue;
+        auto* pLabel = static_cast<QLabel*>(label->widget.data());
+        if (control->kind == Kind::Edit && pLabel->buddy() == nullptr) {
+            pLabel->setBuddy(control->widget);
+            continue;
+        }
+        QString name = pLabel->text();
+        name.remove(QLatin1Char('&'));
+        name = name.trimmed();
+        if (name.endsWith(QLatin1Char(':')))
+            name.chop(1);
+        control->widget->setAccessibleName(name.trimmed());
+    }
 }
 
 LRESULT DefaultDialogMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
@@ -638,6 +715,7 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
     for (const DialogItem& item : tmpl->items)
         CreateControl(*pDialog, pWidget, item);
     UpdateDefaultButton(*pDialog);
+    LabelControls(*pDialog, tmpl->items);
 
     // Tab order is template order, over the controls that are tab stops.
     HWND hFirstTabStop = nullptr;

@@ -1,5 +1,6 @@
 #include "platform/ui/qt/updown_control.h"
 
+#include <QAccessible>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -45,9 +46,7 @@ LRESULT UpDownControl::HandleMessage(UINT message, WPARAM, LPARAM lParam, bool* 
         if (!InBounds(pos))
             pos = std::clamp(pos, std::min(m_min, m_max), std::max(m_min, m_max));
         const int previous = m_pos;
-        m_pos = pos;
-        if (pos != previous)
-            emit PositionChanged(m_pos);
+        MoveTo(pos);
         return previous;
     }
     case UDM_GETPOS:
@@ -86,8 +85,20 @@ void UpDownControl::Step(Half half)
         const int hi = std::max(m_min, m_max);
         pos = pos > hi ? lo : hi;
     }
+    MoveTo(pos);
+}
+
+void UpDownControl::MoveTo(int pos)
+{
+    if (pos == m_pos)
+        return;
     m_pos = pos;
     emit PositionChanged(m_pos);
+    // Screen readers announce the new value.
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, m_pos);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 UpDownControl::Half UpDownControl::HalfAt(const QPoint& pt) const

@@ -24,6 +24,7 @@ public:
     int Position() const { return m_pos; }
     int Minimum() const { return m_min; }
     int Maximum() const { return m_max; }
+    bool HasArrowKeys() const { return (m_style & UDS_ARROWKEYS) != 0; }
 
     enum class Half { None, Up, Down };
     // One step as a click on a half makes it (also for assistive tools).
@@ -46,6 +47,7 @@ private:
     Half HalfAt(const QPoint& pt) const;
     QRect HalfRect(Half half) const;
     bool InBounds(int pos) const;
+    void MoveTo(int pos);
     void OnAutoRepeat();
 
     HWND m_hWnd;

@@ -178,6 +178,8 @@ typedef std::uintptr_t DWORD_PTR_;
 #define SS_LEFT             0x00000000L
 #define SS_CENTER           0x00000001L
 #define SS_RIGHT            0x00000002L
+#define SS_SIMPLE           0x0000000BL
+#define SS_LEFTNOWORDWRAP   0x0000000CL
 #define UDS_WRAP            0x0001
 #define UDS_SETBUDDYINT     0x0002
 #define UDS_ALIGNRIGHT      0x0004

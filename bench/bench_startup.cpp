@@ -1,0 +1,155 @@
+// Start-up of the tool: from process start to the first paint of the dialog,
+// and to the end of the process when the dialog is closed at once, with the
+// peak resident memory, on the offscreen platform and on an X server.
+//
+//   bench_startup PROBE [RUNS]
+//
+// PROBE is tavrik-startup-probe (the tool with a paint probe). Each platform
+// gets one warm-up run and then RUNS measured runs (default 15).
+#include "bench/bench_util.h"
+#include "bench/xvfb.h"
+
+#include <cstdio>
+#include <cstring>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Run
+{
+    bool ok = false;
+    double mainMs = 0;   // process start to main()
+    double appMs = 0;    // to the toolkit's application object
+    double paintMs = 0;
+    double exitMs = 0;
+    double peakRssMb = 0;
+};
+
+Run LaunchOnce(const char* pszProbe, const std::vector<std::string>& env)
+{
+    Run run;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+
+    std::vector<char*> envp;
+    for (const std::string& s : env)
+        envp.push_back(const_cast<char*>(s.c_str()));
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(pszProbe), nullptr};
+
+    const std::int64_t t0 = bench::NowNs();
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, pszProbe, &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return run;
+    }
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const std::int64_t tExit = bench::NowNs();
+
+    long long stamps[3] = {};
+    const char* const keys[3] = {"main ", "app ", "painted "};
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t at = out.find(keys[i]);
+        if (at == std::string::npos || std::sscanf(out.c_str() + at + std::strlen(keys[i]), "%lld", &stamps[i]) != 1)
+            return run;
+    }
+    const long long painted = stamps[2];
+    run.mainMs = static_cast<double>(stamps[0] - t0) / 1e6;
+    run.appMs = static_cast<double>(stamps[1] - t0) / 1e6;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.paintMs = static_cast<double>(painted - t0) / 1e6;
+    run.exitMs = static_cast<double>(tExit - t0) / 1e6;
+    run.peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    return run;
+}
+
+std::vector<std::string> BaseEnvironment()
+{
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+        // Scaling and platform settings of the caller would skew the figures.
+        if (std::strncmp(*p, "QT_", 3) == 0 || std::strncmp(*p, "DISPLAY=", 8) == 0)
+            continue;
+        env.emplace_back(*p);
+    }
+    return env;
+}
+
+void Measure(const char* pszLabel, const char* pszProbe, std::vector<std::string> env, int runs)
+{
+    LaunchOnce(pszProbe, env);   // warm-up: page cache, font cache
+    std::vector<double> mainTimes, appTimes, paint, exitTimes, rss;
+    int failed = 0;
+    for (int i = 0; i < runs; ++i) {
+        const Run run = LaunchOnce(pszProbe, env);
+        if (!run.ok) {
+            ++failed;
+            continue;
+        }
+        mainTimes.push_back(run.mainMs);
+        appTimes.push_back(run.appMs);
+        paint.push_back(run.paintMs);
+        exitTimes.push_back(run.exitMs);
+        rss.push_back(run.peakRssMb);
+    }
+    std::printf("%-10s runs %2zu  first paint median %6.1f ms (min %6.1f, max %6.1f)  "
+                "exit median %6.1f ms (min %6.1f, max %6.1f)  peak RSS median %5.1f MB (max %5.1f)%s\n",
+                pszLabel, paint.size(), bench::Median(paint), bench::Quantile(paint, 0),
+                bench::Quantile(paint, 1), bench::Median(exitTimes), bench::Quantile(exitTimes, 0),
+                bench::Quantile(exitTimes, 1), bench::Median(rss), bench::Quantile(rss, 1),
+                failed ? "  SOME RUNS FAILED" : "");
+    std::printf("%-10s medians: main() at %.1f ms, application object at %.1f ms, dialog painted %.1f ms later\n",
+                "", bench::Median(mainTimes), bench::Median(appTimes), bench::Median(paint) - bench::Median(appTimes));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PROBE [RUNS]\n", argv[0]);
+        return 2;
+    }
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 15;
+    bench::PrintMachine();
+    std::printf("start-up of the tool to first paint and to exit (dialog closed at once), %d runs each\n", runs);
+
+    std::vector<std::string> env = BaseEnvironment();
+    env.emplace_back("QT_QPA_PLATFORM=offscreen");
+    Measure("offscreen", argv[1], env, runs);
+
+    bench::PrivateXServer xserver;
+    if (xserver.Display().empty()) {
+        std::printf("%-10s skipped: Xvfb did not start\n", "xvfb");
+        return 0;
+    }
+    env = BaseEnvironment();
+    env.emplace_back("QT_QPA_PLATFORM=xcb");
+    env.emplace_back("DISPLAY=" + xserver.Display());
+    Measure("xvfb", argv[1], env, runs);
+    return 0;
+}

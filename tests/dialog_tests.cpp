@@ -96,6 +96,11 @@ struct CloseWay
     INT_PTR expected;
 };
 
+void PrintTo(const CloseWay& way, std::ostream* os)
+{
+    *os << way.name;
+}
+
 class ClosingTest : public TuningDialogTest, public ::testing::WithParamInterface<CloseWay> {};
 
 TEST_P(ClosingTest, OpensOnceAndClosesOnce)

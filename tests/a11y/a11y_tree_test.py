@@ -6,7 +6,7 @@ screen reader does.
     a11y_tree_test.py /path/to/tavrik-sim
 
 Needs Xvfb, dbus-run-session, at-spi2-core and Debian's python3 with gi and
-the Atspi introspection data (tools/ci/install-a11y-deps.sh installs them).
+the Atspi introspection data (tools/install-deps.sh test installs them).
 Every process the test starts, including the bus daemons the session bus
 activates, is ended and reaped before it returns (xsession.py).
 """

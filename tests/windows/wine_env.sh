@@ -51,6 +51,9 @@ REG
     # One persistent server for all tests, started after the prefix is ready.
     "$WINESERVER" -p -f >/dev/null 2>&1 &
     WINE_ENV_SERVER_PID=$!
+    # Start Wine's own background processes now, with no pipes of a caller
+    # inherited: a test runner waits for every holder of its output pipe.
+    "$WINE64" cmd.exe /c exit >/dev/null 2>&1 </dev/null
 }
 
 wine_env_stop() {

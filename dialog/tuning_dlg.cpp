@@ -2,14 +2,15 @@
 
 #include "dialog/frequency_grid.h"
 
-CTuningDlg::CTuningDlg(CWnd* pParent)
-    : CDialog(CTuningDlg::IDD, pParent),
-      m_nAudioPid(0),
-      m_nVideoPid(0),
-      m_nFrequency(0),
-      m_nSymbolRate(0),
-      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME))
+// The members come up in declaration order (the spin buttons, then the card's
+// decoder and front end); the values and the icon follow once they exist.
+CTuningDlg::CTuningDlg(CWnd* pParent) : CDialog(CTuningDlg::IDD, pParent)
 {
+    m_nAudioPid = 0;
+    m_nVideoPid = 0;
+    m_nFrequency = 0;
+    m_nSymbolRate = 0;
+    m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
 }
 
 void CTuningDlg::DoDataExchange(CDataExchange* pDX)

@@ -38,6 +38,7 @@ struct Board
 {
     bool bOpen = false;
     HWND hWnd = nullptr;
+    HWND hRefused = nullptr;   // the last window whose open failed: it has nothing to close
     std::uint32_t nFrequency = 0;
     std::uint32_t nSymbolRate = 0;
     std::uint16_t wVideoPid = 0;
@@ -50,6 +51,7 @@ struct Board
         const Multiplex& mux = network[StartMultiplex];
         bOpen = false;
         hWnd = nullptr;
+        hRefused = nullptr;
         nFrequency = mux.nFrequency;
         nSymbolRate = mux.nSymbolRate;
         wVideoPid = mux.programs[0].wVideoPid;
@@ -95,8 +97,10 @@ using simcard::TheBoard;
 DVBErrReturn DVB_OpenBoard(HWND hWnd)
 {
     auto& board = TheBoard();
-    if (board.bOpen)
+    if (board.bOpen) {
+        board.hRefused = hWnd;
         return simcard::ErrAlreadyOpen;
+    }
     board.bOpen = true;
     board.hWnd = hWnd;
     return 0;
@@ -105,6 +109,11 @@ DVBErrReturn DVB_OpenBoard(HWND hWnd)
 DVBErrReturn DVB_CloseBoard(HWND hWnd)
 {
     auto& board = TheBoard();
+    if (hWnd != nullptr && hWnd == board.hRefused && hWnd != board.hWnd) {
+        // Its open failed, so nothing was opened for it and nothing is lost.
+        board.hRefused = nullptr;
+        return 0;
+    }
     if (!board.bOpen)
         return simcard::ErrNotOpen;
     if (board.hWnd != hWnd)

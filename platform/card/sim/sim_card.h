@@ -44,9 +44,10 @@ constexpr std::uint16_t MinPid = 0x0020;
 constexpr std::uint16_t MaxPid = 0x1FFE;
 
 // Error codes of DVB_OpenBoard and DVB_CloseBoard.
+// A window whose open failed may close without error: nothing was opened.
 constexpr std::uint32_t ErrAlreadyOpen = 2;   // the board is open for another window
 constexpr std::uint32_t ErrNotOpen = 3;       // close without a matching open
-constexpr std::uint32_t ErrWrongWindow = 4;   // close with another window's handle
+constexpr std::uint32_t ErrWrongWindow = 4;   // close with a handle the open was not given
 
 // Results of the decoder and front-end calls other than success (1).
 constexpr std::int32_t ResNotOpen = 0;        // the board is not open

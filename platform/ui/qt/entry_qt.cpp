@@ -6,6 +6,9 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication application(argc, argv);
+    // The tool takes no arguments: the toolkit sees none either (its own
+    // settings come from the environment, QT_QPA_PLATFORM and the like).
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
     return AfxWinMain(::GetModuleHandleA(nullptr), nullptr, nullptr, 0);
 }

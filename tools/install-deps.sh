@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a part of the project needs.
+#   tools/install-deps.sh build       compilers, CMake, Qt 6, the resource compiler, the dialog font
+#   tools/install-deps.sh test        the above, plus GoogleTest and the headless test tools
+# Several groups may be named at once. Runs apt-get through sudo when not root.
+set -euo pipefail
+
+declare -A groups
+groups[build]="build-essential cmake ninja-build pkg-config qt6-base-dev libqt6dbus6 binutils-mingw-w64-x86-64 mingw-w64-common fonts-liberation2"
+groups[test]="libgtest-dev dbus-daemon dbus-bin xvfb xauth"
+
+packages=""
+for group in "$@"; do
+  case "$group" in
+    build) packages+=" ${groups[build]}" ;;
+    test) packages+=" ${groups[build]} ${groups[test]}" ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+[ -n "$packages" ] || { echo "usage: tools/install-deps.sh build|test ..." >&2; exit 2; }
+
+# Only what is missing, so a ready machine does no apt work at all.
+missing=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' $packages 2>/dev/null | awk '$2 != "installed" {print $1}' || true)
+for p in $packages; do dpkg-query -W "$p" >/dev/null 2>&1 || missing+=" $p"; done
+missing=$(echo $missing | tr ' ' '\n' | sort -u | tr '\n' ' ')
+[ -n "${missing// /}" ] || exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing

@@ -45,8 +45,11 @@ REGEDIT4
 "Managed"="N"
 REG
         "$WINE64" regedit "$build_dir/wine-x11.reg" >/dev/null 2>&1
-        "$WINESERVER" -w
     fi
+    # End the server the set-up started, with Wine's own processes of this
+    # prefix (services, devices, ...), which outlive a server that just goes.
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w
 
     # One persistent server for all tests, started after the prefix is ready.
     "$WINESERVER" -p -f >/dev/null 2>&1 &
@@ -58,13 +61,15 @@ REG
 
 wine_env_stop() {
     if [ -n "$WINE_ENV_SERVER_PID" ]; then
-        kill "$WINE_ENV_SERVER_PID" 2>/dev/null
-        wait "$WINE_ENV_SERVER_PID" 2>/dev/null
+        # The server ends the prefix's processes, then itself.
+        "$WINESERVER" -k 2>/dev/null || true
+        kill "$WINE_ENV_SERVER_PID" 2>/dev/null || true
+        wait "$WINE_ENV_SERVER_PID" 2>/dev/null || true
         WINE_ENV_SERVER_PID=
     fi
     if [ -n "$WINE_ENV_XVFB_PID" ]; then
-        kill "$WINE_ENV_XVFB_PID" 2>/dev/null
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null
+        kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
         WINE_ENV_XVFB_PID=
     fi
 }

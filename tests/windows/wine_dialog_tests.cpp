@@ -1,5 +1,6 @@
 // Behaviour of the Windows build under Wine's real dialog manager and
 // up-down controls: the tool on the recording card, driven from this process.
+#include "tests/support/scenarios.h"
 #include "tests/windows/dialog_driver.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +134,20 @@ TEST(WineDialog, FailedCloseIsReportedAndTheWindowStillGoes)
     ::PostMessageW(::GetDlgItem(hBox, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(s.WaitForExit(), 0);
     EXPECT_EQ(s.LogSince(7), Shutdown);
+}
+
+TEST(WineDialog, FrequencyReadingsGiveGridPositionsAndShowUnchanged)
+{
+    Started run;
+    ASSERT_TRUE(run.ready);
+    Session& s = run.s;
+    for (const auto& [nFrequency, nPosition] : scenarios::FrequencyReadings) {
+        s.Card({"frequency " + std::to_string(nFrequency)});
+        s.Click(IdRefresh);
+        EXPECT_EQ(s.Text(IdFrequencyBox), std::to_string(nFrequency));
+        // The real control keeps to its range whatever it is sent.
+        EXPECT_EQ(s.SpinPos(IdFrequencySpin), std::min(nPosition, scenarios::FrequencySpinMax)) << nFrequency;
+    }
 }
 
 // --- Spin buttons ------------------------------------------------------------

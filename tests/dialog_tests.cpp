@@ -7,6 +7,7 @@
 #include "platform/ui/qt/resources.h"
 #include "tests/support/dialog_harness.h"
 #include "tests/support/recording_card.h"
+#include "tests/support/scenarios.h"
 
 #include <QApplication>
 #include <QFontInfo>
@@ -224,19 +225,18 @@ TEST_F(TuningDialogTest, FailedCloseShowsItsBoxAndTheWindowStillGoes)
 
 TEST_F(TuningDialogTest, FrequencyReadingsGiveGridPositionsAndShowUnchanged)
 {
-    const std::pair<std::uint32_t, int> table[] = {
-        {322000, 0}, {330500, 1}, {466000, 18}, {470000, 18}, {474000, 19}, {0, 12542}, {321999, 12582}};
     harness::SetPosSpy spy;
     CTuningDlg dlg;
     Session session;
     session.RunModal(dlg, [&](HWND hDlg) {
-        for (const auto& [frequency, position] : table) {
+        for (const auto& [frequency, position] : scenarios::FrequencyReadings) {
             TheCard().nFrequency = frequency;
             harness::ClickButton(hDlg, IDC_REFRESH);
             EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), std::to_string(frequency));
             EXPECT_EQ(spy.Last(IDC_SPIN_FREQUENCY), position) << frequency;
             // The spin button itself keeps to its range.
-            EXPECT_EQ(harness::SpinPos(hDlg, IDC_SPIN_FREQUENCY), std::min(position, 18)) << frequency;
+            EXPECT_EQ(harness::SpinPos(hDlg, IDC_SPIN_FREQUENCY), std::min(position, scenarios::FrequencySpinMax))
+                << frequency;
         }
     });
 }

@@ -186,3 +186,37 @@ TEST(DbusBroadcast, AnotherProcessDeliversTheRegisteredMessage)
         EXPECT_EQ(reccard::CountOf("GetSymbolrate"), 3u);
     });
 }
+
+// WM_USER+0..+2 are the dialog manager's DM_GETDEFID, DM_SETDEFID and
+// DM_REPOSITION, and WM_USER+1..+2 also the tuning dialog's apply messages.
+// Only what the dialog posted itself is an apply; anything else is the dialog
+// manager's, and must neither write to the card nor lose the default button.
+TEST(DialogManagerMessages, OnlyTheDialogsOwnPostsAreApplies)
+{
+    reccard::Reset();
+    TheCard().wVideoPid = 256;
+    TheCard().wAudioPid = 300;
+    CTuningDlg dlg;
+    Session session;
+    session.RunModal(dlg, [&](HWND hDlg) {
+        harness::Pump();
+        const std::size_t before = TheCard().log.size();
+        EXPECT_EQ(SendMessageA(hDlg, DM_SETDEFID, IDC_REFRESH, 0), TRUE);
+        EXPECT_EQ(SendMessageA(hDlg, DM_GETDEFID, 0, 0), MAKELONG(IDC_REFRESH, DC_HASDEFID));
+        SendMessageA(hDlg, DM_REPOSITION, 0, 0);
+        PostMessageA(hDlg, DM_SETDEFID, IDOK, 0);
+        PostMessageA(hDlg, DM_REPOSITION, 0, 0);
+        harness::Pump();
+        EXPECT_EQ(SendMessageA(hDlg, DM_GETDEFID, 0, 0), MAKELONG(IDOK, DC_HASDEFID));
+        EXPECT_EQ(TheCard().log.size(), before) << reccard::LogText();
+
+        // The dialog's own posts still apply, once each.
+        harness::ClickSpin(hDlg, IDC_SPIN_VIDEO_PID, true);
+        harness::Pump();
+        harness::ClickSpin(hDlg, IDC_SPIN_AUDIO_PID, false);
+        harness::Pump();
+        EXPECT_EQ(reccard::Calls({"SetVideoPID", "SetAudioPID", "SetFrequency"}),
+                  (std::vector<std::string>{"SetVideoPID(257)", "SetAudioPID(299)"}));
+    });
+    EXPECT_TRUE(session.messageBoxes.empty());
+}

@@ -12,6 +12,12 @@ CWinApp* g_pApp = nullptr;
 // The dialog whose modal run is innermost; message boxes belong to it.
 CDialog* g_pActiveDialog = nullptr;
 
+// The dialog manager's messages: DM_GETDEFID, DM_SETDEFID, DM_REPOSITION.
+bool IsDialogManagerMessage(UINT nMessage)
+{
+    return nMessage >= WM_USER && nMessage <= WM_USER + 2;
+}
+
 bool RowMatches(const AFX_MSGMAP_ENTRY& row, UINT nMessage, WPARAM wParam, LPARAM lParam)
 {
     if (row.pnRegistered != nullptr)
@@ -119,6 +125,35 @@ int CString::GetLength() const
 }
 
 // --- CWnd ---------------------------------------------------------------------
+
+BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) const
+{
+    const BOOL bPosted = ::PostMessageA(m_hWnd, message, wParam, lParam);
+    if (bPosted && IsDialogManagerMessage(message)) {
+        if (m_nOwnPosts == MaxOwnPosts) {
+            // Far more than ever wait at once; forget the oldest.
+            for (int i = 1; i < MaxOwnPosts; ++i)
+                m_ownPosts[i - 1] = m_ownPosts[i];
+            --m_nOwnPosts;
+        }
+        m_ownPosts[m_nOwnPosts++] = OwnPost{message, wParam, lParam};
+    }
+    return bPosted;
+}
+
+bool CWnd::TakeOwnPost(UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    for (int i = 0; i < m_nOwnPosts; ++i) {
+        const OwnPost& post = m_ownPosts[i];
+        if (post.nMessage == nMessage && post.wParam == wParam && post.lParam == lParam) {
+            for (int j = i + 1; j < m_nOwnPosts; ++j)
+                m_ownPosts[j - 1] = m_ownPosts[j];
+            --m_nOwnPosts;
+            return true;
+        }
+    }
+    return false;
+}
 
 BOOL CWnd::DestroyWindow()
 {
@@ -252,6 +287,14 @@ INT_PTR CDialog::OnDialogMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG)
         return OnInitDialog();
+
+    // WM_USER+0..+2 is the dialog's own private message only when the dialog
+    // posted it to itself. Otherwise it is the dialog manager's DM_GETDEFID,
+    // DM_SETDEFID or DM_REPOSITION (sent by the dialog manager on Enter, or
+    // by anyone else), and gets the default handling: the default button
+    // keeps working, and no handler of a private message runs unasked.
+    if (IsDialogManagerMessage(message) && !TakeOwnPost(message, wParam, lParam))
+        return FALSE;
 
     LRESULT lResult = 0;
     bool bHandled = OnWndMsg(message, wParam, lParam, &lResult);

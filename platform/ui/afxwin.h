@@ -183,8 +183,9 @@ public:
 
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const
     { return ::SendMessageA(m_hWnd, message, wParam, lParam); }
-    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const
-    { return ::PostMessageA(m_hWnd, message, wParam, lParam); }
+    // Posts to this window. Posts in the dialog manager's range of
+    // WM_USER+0..+2 are remembered (see CDialog::OnDialogMessage).
+    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
     HWND GetDlgItem(int nID) const { return ::GetDlgItem(m_hWnd, nID); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     void GetClientRect(LPRECT lpRect) const { ::GetClientRect(m_hWnd, lpRect); }
@@ -210,6 +211,21 @@ protected:
 
     bool m_bContinueModal = false;
     int m_nModalResult = -1;
+
+    // Messages numbered WM_USER+0..+2 that this window posted to itself and
+    // has not handled yet. The dialog manager uses the same numbers for
+    // DM_GETDEFID, DM_SETDEFID and DM_REPOSITION, sent to the dialog.
+    struct OwnPost
+    {
+        UINT nMessage;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    static constexpr int MaxOwnPosts = 32;
+    mutable OwnPost m_ownPosts[MaxOwnPosts] = {};
+    mutable int m_nOwnPosts = 0;
+    // Removes a matching own post; false if there is none.
+    bool TakeOwnPost(UINT nMessage, WPARAM wParam, LPARAM lParam);
 };
 
 // The painting context of a window: BeginPaint and EndPaint.

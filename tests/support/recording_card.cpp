@@ -1,6 +1,9 @@
 #include "tests/support/recording_card.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 
 namespace reccard {
 
@@ -42,14 +45,88 @@ std::size_t CountOf(const std::string& entry)
     return static_cast<std::size_t>(std::count(log.begin(), log.end(), entry));
 }
 
+bool ApplyCommand(const std::string& command)
+{
+    Card& card = TheCard();
+    std::istringstream in(command);
+    std::string verb;
+    std::string name;
+    long long n = 0;
+    if (!(in >> verb))
+        return true;  // an empty line
+    if (verb == "succeed")
+        return (in >> name) && card.failures.erase(name) > 0;
+    if (verb == "fail") {
+        if (!(in >> name >> n))
+            return false;
+        card.failures[name] = static_cast<CCommonDVB::ErrReturn>(n);
+        return true;
+    }
+    if (!(in >> n))
+        return false;
+    if (verb == "audio")
+        card.wAudioPid = static_cast<std::uint16_t>(n);
+    else if (verb == "video")
+        card.wVideoPid = static_cast<std::uint16_t>(n);
+    else if (verb == "frequency")
+        card.nFrequency = static_cast<std::uint32_t>(n);
+    else if (verb == "symbolrate")
+        card.nSymbolRate = static_cast<std::uint32_t>(n);
+    else if (verb == "open")
+        card.nOpenResult = static_cast<DVBErrReturn>(n);
+    else if (verb == "close")
+        card.nCloseResult = static_cast<DVBErrReturn>(n);
+    else
+        return false;
+    return true;
+}
+
 namespace {
+
+// Out of process: takes the inbox file, if any, and applies it.
+void ReadInbox()
+{
+    static const char* const pszInbox = std::getenv("TAVRIK_RECCARD_INBOX");
+    if (pszInbox == nullptr || *pszInbox == '\0')
+        return;
+    std::FILE* file = std::fopen(pszInbox, "r");
+    if (file == nullptr)
+        return;
+    std::string text;
+    char buffer[256];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    std::fclose(file);
+    std::remove(pszInbox);
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!ApplyCommand(line))
+            std::fprintf(stderr, "recording card: bad command \"%s\"\n", line.c_str());
+    }
+}
+
+// Out of process: appends the call to the log file.
+void WriteLog(const std::string& entry)
+{
+    static const char* const pszLog = std::getenv("TAVRIK_RECCARD_LOG");
+    if (pszLog == nullptr || *pszLog == '\0')
+        return;
+    if (std::FILE* file = std::fopen(pszLog, "a")) {
+        std::fprintf(file, "%s\n", entry.c_str());
+        std::fclose(file);
+    }
+}
 
 // Logs the call and gives its configured result (or success).
 CCommonDVB::ErrReturn Record(const std::string& name, const std::string& args = {})
 {
+    ReadInbox();
     Card& card = TheCard();
     const std::string entry = args.empty() ? name : name + "(" + args + ")";
     card.log.push_back(entry);
+    WriteLog(entry);
     if (card.onCall)
         card.onCall(entry);
     auto it = card.failures.find(name);

@@ -1,6 +1,19 @@
 // The recording card: a card library for tests. It logs every call with its
 // arguments, behaves like a card that takes what it is given (a getter
 // reports what the last setter set), and can fail any call with any code.
+//
+// Out of process, when a test drives the tool as a separate program, two
+// environment variables name files:
+//   TAVRIK_RECCARD_LOG    every call is appended to it as one line, as it
+//                         appears in Card::log.
+//   TAVRIK_RECCARD_INBOX  commands for the card, one a line; at every call the
+//                         card takes the file, if there is one, applies it and
+//                         deletes it (write it elsewhere and rename it into
+//                         place). Commands:
+//                           audio N | video N | frequency N | symbolrate N
+//                           open N | close N        board results
+//                           fail NAME N             NAME returns N
+//                           succeed NAME            NAME succeeds again
 #pragma once
 
 #include "platform/card/card_library.h"
@@ -42,6 +55,9 @@ struct Card
 // The one card; Reset puts it back to its defaults and clears the log.
 Card& TheCard();
 void Reset();
+
+// Applies one inbox command (see above); false if it is not understood.
+bool ApplyCommand(const std::string& command);
 
 // The log entries that match one of the names, in order.
 std::vector<std::string> Calls(std::initializer_list<const char*> names);

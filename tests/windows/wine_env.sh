@@ -1,0 +1,75 @@
+# Sourced by the Windows test scripts: a private Xvfb display and a fresh Wine
+# prefix inside a build folder, and a way to end both again.
+#
+#   wine_env_start BUILD_DIR [DISPLAY_NUMBER]   sets WINE64, WINEPREFIX, DISPLAY
+#   wine_env_stop                               ends what wine_env_start started
+
+# The 64-bit loader: Debian puts no wine64 command on PATH (and wine32 must
+# stay uninstalled, or "wine" picks the 32-bit loader).
+WINE64=${WINE64:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
+
+WINE_ENV_XVFB_PID=
+WINE_ENV_SERVER_PID=
+
+wine_env_start() {
+    local build_dir=$1 display_number=${2:-57}
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX="$build_dir/wineprefix"
+    export DISPLAY=":$display_number"
+    unset WAYLAND_DISPLAY
+
+    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    WINE_ENV_XVFB_PID=$!
+    local i
+    for i in $(seq 50); do
+        [ -e "/tmp/.X11-unix/X$display_number" ] && break
+        sleep 0.1
+    done
+
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        rm -rf "$WINEPREFIX"
+        "$WINE64" wineboot -i >/dev/null 2>&1
+        "$WINESERVER" -w
+        # Wine does not find fonts-wine's fonts by itself: without them "MS
+        # Sans Serif" falls back to another face and the layout changes.
+        cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+        # No window manager here: Wine draws caption and frame itself, and
+        # does not wait for one when a window hides.
+        cat > "$build_dir/wine-x11.reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+"Managed"="N"
+REG
+        "$WINE64" regedit "$build_dir/wine-x11.reg" >/dev/null 2>&1
+    fi
+    # End the server the set-up started, with Wine's own processes of this
+    # prefix (services, devices, ...), which outlive a server that just goes.
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w
+
+    # One persistent server for all tests, started after the prefix is ready.
+    "$WINESERVER" -p -f >/dev/null 2>&1 &
+    WINE_ENV_SERVER_PID=$!
+    # Start Wine's own background processes now, with no pipes of a caller
+    # inherited: a test runner waits for every holder of its output pipe.
+    "$WINE64" cmd.exe /c exit >/dev/null 2>&1 </dev/null
+}
+
+wine_env_stop() {
+    if [ -n "$WINE_ENV_SERVER_PID" ]; then
+        # The server ends the prefix's processes, then itself.
+        "$WINESERVER" -k 2>/dev/null || true
+        kill "$WINE_ENV_SERVER_PID" 2>/dev/null || true
+        wait "$WINE_ENV_SERVER_PID" 2>/dev/null || true
+        WINE_ENV_SERVER_PID=
+    fi
+    if [ -n "$WINE_ENV_XVFB_PID" ]; then
+        kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        WINE_ENV_XVFB_PID=
+    fi
+}

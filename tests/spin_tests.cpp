@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using harness::Session;
 using reccard::TheCard;
 
@@ -230,6 +232,21 @@ TEST_F(SpinTuningTest, TwoStepsBeforeTheLoopRunsBothReadTheFinalPosition)
         harness::Pump();
         EXPECT_EQ(reccard::Calls({"SetVideoPID"}), (std::vector<std::string>{"SetVideoPID(258)", "SetVideoPID(258)"}));
         EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_VIDEO_PID), "258");
+    });
+}
+
+TEST_F(SpinTuningTest, ABurstOfStepsIsAppliedInFull)
+{
+    TheCard().wVideoPid = 1000;
+    Run([](HWND hDlg) {
+        for (int i = 0; i < 300; ++i)
+            harness::ClickSpin(hDlg, IDC_SPIN_VIDEO_PID, false);
+        harness::Pump();
+        const std::vector<std::string> sets = reccard::Calls({"SetVideoPID"});
+        EXPECT_EQ(sets.size(), 300u);
+        EXPECT_EQ(std::count(sets.begin(), sets.end(), "SetVideoPID(700)"), 300);
+        EXPECT_EQ(reccard::CountOf("GetSymbolrate"), 301u);
+        EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_VIDEO_PID), "700");
     });
 }
 

@@ -128,27 +128,35 @@ int CString::GetLength() const
 
 BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) const
 {
-    const BOOL bPosted = ::PostMessageA(m_hWnd, message, wParam, lParam);
-    if (bPosted && IsDialogManagerMessage(message)) {
-        if (m_nOwnPosts == MaxOwnPosts) {
-            // Far more than ever wait at once; forget the oldest.
-            for (int i = 1; i < MaxOwnPosts; ++i)
-                m_ownPosts[i - 1] = m_ownPosts[i];
-            --m_nOwnPosts;
+    if (!IsDialogManagerMessage(message))
+        return ::PostMessageA(m_hWnd, message, wParam, lParam);
+
+    // Find the post's kind, or a free slot for it, before posting: a post
+    // that could not be told from the dialog manager's is not made.
+    OwnPost* pSlot = nullptr;
+    for (OwnPost& post : m_ownPosts) {
+        if (post.nWaiting != 0 && post.nMessage == message && post.wParam == wParam && post.lParam == lParam) {
+            pSlot = &post;
+            break;
         }
-        m_ownPosts[m_nOwnPosts++] = OwnPost{message, wParam, lParam};
+        if (post.nWaiting == 0 && pSlot == nullptr)
+            pSlot = &post;
     }
-    return bPosted;
+    if (pSlot == nullptr || !::PostMessageA(m_hWnd, message, wParam, lParam))
+        return FALSE;
+    if (pSlot->nWaiting++ == 0) {
+        pSlot->nMessage = message;
+        pSlot->wParam = wParam;
+        pSlot->lParam = lParam;
+    }
+    return TRUE;
 }
 
 bool CWnd::TakeOwnPost(UINT nMessage, WPARAM wParam, LPARAM lParam)
 {
-    for (int i = 0; i < m_nOwnPosts; ++i) {
-        const OwnPost& post = m_ownPosts[i];
-        if (post.nMessage == nMessage && post.wParam == wParam && post.lParam == lParam) {
-            for (int j = i + 1; j < m_nOwnPosts; ++j)
-                m_ownPosts[j - 1] = m_ownPosts[j];
-            --m_nOwnPosts;
+    for (OwnPost& post : m_ownPosts) {
+        if (post.nWaiting != 0 && post.nMessage == nMessage && post.wParam == wParam && post.lParam == lParam) {
+            --post.nWaiting;
             return true;
         }
     }

@@ -215,16 +215,18 @@ protected:
     // Messages numbered WM_USER+0..+2 that this window posted to itself and
     // has not handled yet. The dialog manager uses the same numbers for
     // DM_GETDEFID, DM_SETDEFID and DM_REPOSITION, sent to the dialog.
+    // Each distinct (message, wParam, lParam) is counted, so a burst of
+    // posts waiting at once is never forgotten.
     struct OwnPost
     {
         UINT nMessage;
         WPARAM wParam;
         LPARAM lParam;
+        unsigned long nWaiting;
     };
-    static constexpr int MaxOwnPosts = 32;
-    mutable OwnPost m_ownPosts[MaxOwnPosts] = {};
-    mutable int m_nOwnPosts = 0;
-    // Removes a matching own post; false if there is none.
+    static constexpr int MaxOwnPostKinds = 8;
+    mutable OwnPost m_ownPosts[MaxOwnPostKinds] = {};
+    // Removes one matching own post; false if there is none.
     bool TakeOwnPost(UINT nMessage, WPARAM wParam, LPARAM lParam);
 };
 

@@ -119,17 +119,6 @@ void Measure(const char* pszLabel, const char* pszExe, const std::vector<std::st
                 static_cast<double>(totalSwitches) / seconds, perThread.c_str());
 }
 
-std::vector<std::string> BaseEnvironment()
-{
-    std::vector<std::string> env;
-    for (char** p = environ; *p != nullptr; ++p) {
-        if (std::strncmp(*p, "QT_", 3) == 0 || std::strncmp(*p, "DISPLAY=", 8) == 0)
-            continue;
-        env.emplace_back(*p);
-    }
-    return env;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -141,18 +130,8 @@ int main(int argc, char* argv[])
     const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     bench::PrintMachine();
     std::printf("idle cost of %s (no input; wake-ups are context switches)\n", argv[1]);
-    std::vector<std::string> env = BaseEnvironment();
-    env.emplace_back("QT_QPA_PLATFORM=offscreen");
-    Measure("offscreen", argv[1], env, seconds);
-
-    bench::PrivateXServer xserver;
-    if (xserver.Display().empty()) {
-        std::printf("%-10s skipped: Xvfb did not start\n", "xvfb");
-        return 0;
-    }
-    env = BaseEnvironment();
-    env.emplace_back("QT_QPA_PLATFORM=xcb");
-    env.emplace_back("DISPLAY=" + xserver.Display());
-    Measure("xvfb", argv[1], env, seconds);
+    bench::OnEachPlatform([&](const char* pszLabel, const std::vector<std::string>& env) {
+        Measure(pszLabel, argv[1], env, seconds);
+    });
     return 0;
 }

@@ -87,18 +87,6 @@ Run LaunchOnce(const char* pszProbe, const std::vector<std::string>& env)
     return run;
 }
 
-std::vector<std::string> BaseEnvironment()
-{
-    std::vector<std::string> env;
-    for (char** p = environ; *p != nullptr; ++p) {
-        // Scaling and platform settings of the caller would skew the figures.
-        if (std::strncmp(*p, "QT_", 3) == 0 || std::strncmp(*p, "DISPLAY=", 8) == 0)
-            continue;
-        env.emplace_back(*p);
-    }
-    return env;
-}
-
 void Measure(const char* pszLabel, const char* pszProbe, std::vector<std::string> env, int runs)
 {
     LaunchOnce(pszProbe, env);   // warm-up: page cache, font cache
@@ -138,18 +126,8 @@ int main(int argc, char* argv[])
     bench::PrintMachine();
     std::printf("start-up of the tool to first paint and to exit (dialog closed at once), %d runs each\n", runs);
 
-    std::vector<std::string> env = BaseEnvironment();
-    env.emplace_back("QT_QPA_PLATFORM=offscreen");
-    Measure("offscreen", argv[1], env, runs);
-
-    bench::PrivateXServer xserver;
-    if (xserver.Display().empty()) {
-        std::printf("%-10s skipped: Xvfb did not start\n", "xvfb");
-        return 0;
-    }
-    env = BaseEnvironment();
-    env.emplace_back("QT_QPA_PLATFORM=xcb");
-    env.emplace_back("DISPLAY=" + xserver.Display());
-    Measure("xvfb", argv[1], env, runs);
+    bench::OnEachPlatform([&](const char* pszLabel, const std::vector<std::string>& env) {
+        Measure(pszLabel, argv[1], env, runs);
+    });
     return 0;
 }

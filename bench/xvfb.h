@@ -2,7 +2,10 @@
 #pragma once
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,5 +56,38 @@ private:
     pid_t m_pid = -1;
     std::string m_display;
 };
+
+// The caller's environment without its toolkit and display settings: scaling
+// and platform settings would skew the figures.
+inline std::vector<std::string> BaseEnvironment()
+{
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (std::strncmp(*p, "QT_", 3) == 0 || std::strncmp(*p, "DISPLAY=", 8) == 0)
+            continue;
+        env.emplace_back(*p);
+    }
+    return env;
+}
+
+// Runs measure(label, environment) on the offscreen platform, then on a
+// private Xvfb.
+template <class Measure>
+void OnEachPlatform(Measure measure)
+{
+    std::vector<std::string> env = BaseEnvironment();
+    env.emplace_back("QT_QPA_PLATFORM=offscreen");
+    measure("offscreen", env);
+
+    PrivateXServer xserver;
+    if (xserver.Display().empty()) {
+        std::printf("%-10s skipped: Xvfb did not start\n", "xvfb");
+        return;
+    }
+    env = BaseEnvironment();
+    env.emplace_back("QT_QPA_PLATFORM=xcb");
+    env.emplace_back("DISPLAY=" + xserver.Display());
+    measure("xvfb", env);
+}
 
 }  // namespace bench

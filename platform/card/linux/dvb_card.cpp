@@ -124,6 +124,8 @@ public:
 
 private:
     int ReadFrontend(Reading& r);
+    // The front end's reading, if the board is open (the lock held).
+    CCommonDVB::ErrReturn ReadOpenFrontend(Reading& r);
     int ReadPids(std::uint16_t pids[5]);
     bool Read(Reading& r);
     int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid);
@@ -400,15 +402,21 @@ CCommonDVB::ErrReturn Board::SetPid(dmx_pes_type_t type, std::uint16_t wPid)
     return CCommonDVB::Success;
 }
 
+CCommonDVB::ErrReturn Board::ReadOpenFrontend(Reading& r)
+{
+    if (!m_bOpen)
+        return ResNotOpen;
+    const int nErr = ReadFrontend(r);
+    return nErr != 0 ? ResultOf(nErr) : CCommonDVB::Success;
+}
+
 CCommonDVB::ErrReturn Board::GetFrequency(std::uint32_t& nFrequency)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_bOpen)
-        return ResNotOpen;
     Reading r;
-    const int nErr = ReadFrontend(r);
-    if (nErr != 0)
-        return ResultOf(nErr);
+    const CCommonDVB::ErrReturn result = ReadOpenFrontend(r);
+    if (result != CCommonDVB::Success)
+        return result;
     nFrequency = IsSatellite(r.nSystem) ? r.nFrequency : Thousands(r.nFrequency);
     return CCommonDVB::Success;
 }
@@ -416,12 +424,10 @@ CCommonDVB::ErrReturn Board::GetFrequency(std::uint32_t& nFrequency)
 CCommonDVB::ErrReturn Board::GetSymbolRate(std::uint32_t& nSymbolRate)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_bOpen)
-        return ResNotOpen;
     Reading r;
-    const int nErr = ReadFrontend(r);
-    if (nErr != 0)
-        return ResultOf(nErr);
+    const CCommonDVB::ErrReturn result = ReadOpenFrontend(r);
+    if (result != CCommonDVB::Success)
+        return result;
     if (!r.bHasSymbolRate)
         return ResNotSupported;
     nSymbolRate = Thousands(r.nSymbolRate);

@@ -8,8 +8,10 @@
 # BUILD_DIR (default: build-vm in the source tree; an existing build tree may
 # be passed and is reused), downloads the pinned Debian kernel (kernel.env),
 # builds the vidtv modules against it, packs an initramfs, boots it and prints
-# the tests' output. Exits non-zero, loudly, when anything fails: the VM not
-# booting, a module not loading, or any test.
+# the tests' output, then the figures of bench_dvb_watcher (the card library's
+# change detection while idle). Exits non-zero, loudly, when anything fails:
+# the VM not booting, a module not loading, or any test. The benchmark is not
+# a test: when it cannot build or run, that is said, and nothing else changes.
 #
 # Downloads and intermediate files are kept in BUILD_DIR/vm, so a second run
 # only rebuilds and boots.
@@ -73,6 +75,12 @@ nice cmake --build "$BUILD" -j2 --target tavrik_dvb_tests tavrik_dvb_dialog_test
     || fail "building the tests"
 TEST_BINS=("$BUILD/tests/dvb/tavrik_dvb_tests" "$BUILD/tests/dvb/tavrik_dvb_dialog_tests")
 for t in "${TEST_BINS[@]}"; do [ -x "$t" ] || fail "no $t"; done
+# The watcher's idle cost is a figure, not a test: without it the tests still run.
+BENCH_BIN=$BUILD/bench/dvb/bench_dvb_watcher
+if ! nice cmake --build "$BUILD" -j2 --target bench_dvb_watcher; then
+    echo "tests/vm/run.sh: WARNING: bench_dvb_watcher did not build; the VM runs without it" >&2
+    rm -f "$BENCH_BIN"
+fi
 
 # --- The kernel and vidtv -------------------------------------------------------
 DEBS=$WORK/debs
@@ -141,6 +149,10 @@ copy_libs() {
     done
 }
 for t in "${TEST_BINS[@]}"; do copy_libs "$t"; done
+if [ -x "$BENCH_BIN" ]; then
+    cp "$BENCH_BIN" "$INITRD_DIR/tests/"
+    copy_libs "$BENCH_BIN"
+fi
 # The whole tool runs on Qt's offscreen platform, with the dialog's fonts.
 QT_PLATFORMS=$(dirname "$(ldd "${TEST_BINS[1]}" | awk '/libQt6Core/{print $3}')")/qt6/plugins/platforms
 mkdir -p "$INITRD_DIR$QT_PLATFORMS"
@@ -178,3 +190,5 @@ result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= 
     || fail "the VM's output lacks a passing summary of both test programs"
 grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
 echo "tests/vm/run.sh: all VM tests passed"
+grep -aq "^watcher: watcher thread:" "$LOG" \
+    || echo "tests/vm/run.sh: WARNING: the watcher benchmark gave no figures (see the log)"

@@ -93,7 +93,6 @@ void UpDownControl::MoveTo(int pos)
     if (pos == m_pos)
         return;
     m_pos = pos;
-    emit PositionChanged(m_pos);
     // Screen readers announce the new value.
     if (QAccessible::isActive()) {
         QAccessibleValueChangeEvent event(this, m_pos);

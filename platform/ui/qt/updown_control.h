@@ -30,9 +30,6 @@ public:
     // One step as a click on a half makes it (also for assistive tools).
     void Step(Half half);
 
-signals:
-    void PositionChanged(int pos);
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -8,7 +8,7 @@
 // detection then shows up as its own thread's wake-ups). Measured on the
 // offscreen platform and on an X server, SECONDS each (default 5).
 #include "bench/bench_util.h"
-#include "bench/xvfb.h"
+#include "bench/platforms.h"
 
 #include <chrono>
 #include <cstdio>

@@ -7,7 +7,7 @@
 // PROBE is tavrik-startup-probe (the tool with a paint probe). Each platform
 // gets one warm-up run and then RUNS measured runs (default 15).
 #include "bench/bench_util.h"
-#include "bench/xvfb.h"
+#include "bench/platforms.h"
 
 #include <cstdio>
 #include <cstring>

@@ -15,11 +15,11 @@
 //    each burst must drain with every message handled, and the resident
 //    memory after each round shows whether it stays flat.
 // The platform is the caller's (QT_QPA_PLATFORM), offscreen if unset; with
-// --xvfb, an X server of its own. With --a11y (on a session bus), the
+// --xvfb, the caller's X server (DISPLAY; tools/bench.sh runs it under
+// tests/support/xsession.py, which starts a private Xvfb). With --a11y (on a session bus), the
 // toolkit's accessibility is on, as when a screen reader runs.
 #include "bench/bench_util.h"
 #include "bench/card_counter.h"
-#include "bench/xvfb.h"
 #include "platform/ui/afxwin.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "res/resource.h"
@@ -39,7 +39,6 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <cstring>
-#include <memory>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -392,14 +391,11 @@ int main(int argc, char* argv[])
     const int burst = numbers.size() > 1 ? numbers[1] : 1000;
     const int rounds = numbers.size() > 2 ? numbers[2] : 5;
 
-    std::unique_ptr<bench::PrivateXServer> xserver;
     if (bXvfb) {
-        xserver = std::make_unique<bench::PrivateXServer>();
-        if (xserver->Display().empty()) {
-            std::printf("Xvfb did not start\n");
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            std::printf("--xvfb: no X server (DISPLAY; run under tests/support/xsession.py)\n");
             return 1;
         }
-        qputenv("DISPLAY", xserver->Display().c_str());
         qputenv("QT_QPA_PLATFORM", "xcb");
     } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");

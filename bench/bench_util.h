@@ -1,5 +1,5 @@
 // Small helpers the benchmark programs share: clocks, statistics, memory
-// figures and a private X server.
+// figures and the machine's description.
 #pragma once
 
 #include <algorithm>

@@ -54,8 +54,8 @@ protected:
     CSpinButtonCtrl m_spinFrequency;
     CSpinButtonCtrl m_spinAudioPid;
     CSpinButtonCtrl m_spinVideoPid;
-    UINT m_nAudioPid;      // a 16-bit PID
-    UINT m_nVideoPid;      // a 16-bit PID
+    UINT m_nAudioPid;      // a 13-bit PID, 0..8191
+    UINT m_nVideoPid;      // a 13-bit PID, 0..8191
     UINT m_nFrequency;     // kHz
     UINT m_nSymbolRate;    // kSym/s, shown only
     HICON m_hIcon;

@@ -5,7 +5,8 @@
 #
 # BUILD_DIR defaults to build (configured with TAVRIK_BENCH on, the default).
 # Set TAVRIK_WIN_EXE to a Windows build's tavrik-sim.exe (i686) to add its
-# stripped size. Needs Xvfb and dbus-run-session; figures go to stdout.
+# stripped size. Needs Xvfb, python3 and dbus-run-session; figures go to
+# stdout. The X server is a private Xvfb from tests/support/xsession.py.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -26,8 +27,13 @@ quiet() {
         -e 'Successfully activated' -e 'SpiRegistry daemon' || true
 }
 
+# COMMAND on a private X server (and, with --dbus, a private session bus).
+on_x() {
+    python3 "$here/tests/support/xsession.py" --timeout 0 "$@"
+}
+
 echo "== start-up and peak memory"
-"$build/bench/bench_startup" "$build/bench/tavrik-startup-probe" 15 2>&1 | quiet
+on_x -- "$build/bench/bench_startup" "$build/bench/tavrik-startup-probe" 15 2>&1 | quiet
 echo
 # A private session bus, as in a desktop session: program-changed messages
 # from other processes arrive over it.
@@ -35,13 +41,13 @@ echo "== steps and bursts, offscreen"
 dbus-run-session -- "$build/bench/bench_step" 2>&1 | quiet
 echo
 echo "== steps and bursts, Xvfb"
-dbus-run-session -- "$build/bench/bench_step" --xvfb 2>&1 | quiet
+on_x --dbus -- "$build/bench/bench_step" --xvfb 2>&1 | quiet
 echo
 echo "== steps and bursts, Xvfb, accessibility on (as with a screen reader)"
-dbus-run-session -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet
+on_x --dbus -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet
 echo
 echo "== idle"
-dbus-run-session -- "$build/bench/bench_idle" "$build/tavrik-sim" 5 2>&1 | quiet
+on_x --dbus -- "$build/bench/bench_idle" "$build/tavrik-sim" 5 2>&1 | quiet
 
 if [ -n "${TAVRIK_WIN_EXE:-}" ]; then
     echo

@@ -12,6 +12,12 @@
 # With no part named, all three run. Each installs what it needs (apt-get).
 # Every part runs even when an earlier one fails; the last line adds up the
 # tests of all of them.
+#
+# A part is a function below, named in the list of parts. It reports its
+# tests for the total in one of two ways: CTest runs write a JUnit report into
+# the folder $TAVRIK_JUNIT_DIR (ctest --output-junit "$TAVRIK_JUNIT_DIR/NAME.xml");
+# test programs run outside CTest (inside the VM) print GoogleTest's summary
+# lines, which are counted only for a part that wrote no report.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,7 +34,7 @@ native() {
     (
         export XDG_RUNTIME_DIR=$runtime QT_QPA_PLATFORM=offscreen
         unset QT_SCALE_FACTOR QT_FONT_DPI QT_ENABLE_HIGHDPI_SCALING QT_AUTO_SCREEN_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
-        ctest --test-dir "$build" -j "$(nproc)" --output-on-failure
+        ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/native.xml"
     )
     local status=$?
     rm -rf "$runtime"
@@ -46,28 +52,30 @@ windows() {
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 failed_parts=()
+
+# junit_counts and gtest_counts: the tests a part reported.
+. tools/test-totals.sh
+
+passed=0
+failed=0
 for part in "${parts[@]}"; do
     case "$part" in
         native|vm|windows) ;;
         *) echo "tools/test.sh: unknown part '$part' (native, vm, windows)" >&2; exit 2 ;;
     esac
     echo "==== $part"
+    export TAVRIK_JUNIT_DIR=$logs/junit-$part
+    mkdir -p "$TAVRIK_JUNIT_DIR"
     "$part" 2>&1 | tee "$logs/$part.log"
     [ "${PIPESTATUS[0]}" -eq 0 ] || failed_parts+=("$part")
-done
-
-# Add up what the runners reported: CTest's summaries, and GoogleTest's for
-# the programs run inside the VM.
-passed=0
-failed=0
-for log in "$logs"/*.log; do
-    while read -r p f; do
-        passed=$((passed + p))
-        failed=$((failed + f))
-    done < <(sed -n -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+)$/\2 \1/p' "$log" \
-                 | awk '{print $1 - $2, $2}'
-             grep -a -o -E '^\[  PASSED  \] [0-9]+ tests?\.' "$log" | awk '{print $4, 0}'
-             grep -a -o -E '^ ?[0-9]+ FAILED TESTS?' "$log" | awk '{print 0, $1}')
+    reports=("$TAVRIK_JUNIT_DIR"/*.xml)
+    if [ -e "${reports[0]}" ]; then
+        read -r p f < <(junit_counts "${reports[@]}")
+    else
+        read -r p f < <(gtest_counts "$logs/$part.log")
+    fi
+    passed=$((passed + p))
+    failed=$((failed + f))
 done
 
 echo ""

@@ -18,7 +18,7 @@
 // needed. Exits with 2, saying so, when the board cannot be opened.
 #include "platform/card/card_library.h"
 #include "platform/card/linux/dvb_card.h"
-#include "tests/dvb/window_messages_double.h"
+#include "tests/support/window_messages_double.h"
 
 #include <linux/dvb/dmx.h>
 #include <linux/dvb/frontend.h>

@@ -56,11 +56,6 @@ public:
     ErrReturn GetVideoPID(std::uint16_t& wPid);
     ErrReturn SetAudioPID(std::uint16_t wPid);
     ErrReturn SetVideoPID(std::uint16_t wPid);
-
-    struct Impl;  // each card library defines its own
-
-private:
-    Impl* m_pImpl;
 };
 
 // The card's tuner front end.
@@ -75,9 +70,4 @@ public:
     // Tunes to nFrequency (kHz). nFlags: 1 keeps the current delivery
     // system, symbol rate, modulation and the rest; the tool always passes 1.
     ErrReturn SetFrequency(std::uint32_t nFrequency, int nFlags);
-
-    struct Impl;  // each card library defines its own
-
-private:
-    Impl* m_pImpl;
 };

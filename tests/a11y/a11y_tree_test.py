@@ -8,7 +8,7 @@ screen reader does.
 Needs Xvfb, dbus-run-session, at-spi2-core and Debian's python3 with gi and
 the Atspi introspection data (tools/install-deps.sh test installs them).
 Every process the test starts, including the bus daemons the session bus
-activates, is ended and reaped before it returns (xsession.py).
+activates, is ended and reaped before it returns (tests/support/xsession.py).
 """
 
 import os
@@ -23,6 +23,7 @@ CAPTION = "Tavrik f\u00fcr Siemens-DVB v1.0"
 
 
 def outer(exe):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
     import xsession
     return xsession.run([sys.executable, os.path.abspath(__file__), "--inner", exe], dbus=True)
 

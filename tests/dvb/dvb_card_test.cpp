@@ -7,7 +7,7 @@
 #include "platform/card/card_library.h"
 #include "platform/card/linux/dvb_card.h"
 #include "tests/dvb/dvb_test_support.h"
-#include "tests/dvb/window_messages_double.h"
+#include "tests/support/window_messages_double.h"
 
 #include <gtest/gtest.h>
 

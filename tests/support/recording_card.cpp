@@ -153,10 +153,7 @@ DVBErrReturn DVB_CloseBoard(HWND hWnd)
     return TheCard().nCloseResult;
 }
 
-struct CMPEGDecoder::Impl {};
-struct CFrontend::Impl {};
-
-CMPEGDecoder::CMPEGDecoder() : m_pImpl(nullptr) { Record("CMPEGDecoder"); }
+CMPEGDecoder::CMPEGDecoder() { Record("CMPEGDecoder"); }
 CMPEGDecoder::~CMPEGDecoder() { Record("~CMPEGDecoder"); }
 
 CCommonDVB::ErrReturn CMPEGDecoder::GetAudioPid(std::uint16_t& wPid)
@@ -191,7 +188,7 @@ CCommonDVB::ErrReturn CMPEGDecoder::SetVideoPID(std::uint16_t wPid)
     return result;
 }
 
-CFrontend::CFrontend() : m_pImpl(nullptr) { Record("CFrontend"); }
+CFrontend::CFrontend() { Record("CFrontend"); }
 CFrontend::~CFrontend() { Record("~CFrontend"); }
 
 CCommonDVB::ErrReturn CFrontend::GetFrequency(std::uint32_t& nFrequency)

@@ -39,28 +39,14 @@ START=$(date +%s)
 mkdir -p "$WORK"
 
 # --- Packages ---------------------------------------------------------------
-PACKAGES=(cmake ninja-build g++ gcc make pkg-config libdvbv5-dev libudev-dev libgtest-dev
-          qt6-base-dev qemu-system-x86 busybox-static cpio xz-utils libelf1 libssl3)
-missing=()
-for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-APT=(apt-get -o DPkg::Lock::Timeout=600 -q)
+step "packages (tools/install-deps.sh vm)"
+"$ROOT/tools/install-deps.sh" vm >/dev/null || fail "installing packages (tools/install-deps.sh vm)"
 kernel_debs=("linux-image-$KREL-unsigned" "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common"
              "linux-kbuild-6.1" "linux-source-6.1")
-need_update=0
-if ((${#missing[@]})); then need_update=1; fi
+# The pinned kernel's packages are downloaded below: the package lists must know them.
 if ! apt-cache madison "linux-image-$KREL-unsigned" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
-    need_update=1
-fi
-if ((need_update)); then
     step "apt-get update"
-    "${APT[@]}" update >/dev/null || fail "apt-get update"
-fi
-if ((${#missing[@]})); then
-    step "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive "${APT[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null \
-        || fail "apt-get install ${missing[*]}"
+    apt-get -o DPkg::Lock::Timeout=600 -q update >/dev/null || fail "apt-get update"
 fi
 
 # --- The tests ----------------------------------------------------------------

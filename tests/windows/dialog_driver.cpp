@@ -1,5 +1,7 @@
 #include "tests/windows/dialog_driver.h"
 
+#include "res/resource.h"
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,8 +13,8 @@ const wchar_t* const DialogCaption = L"Tavrik f\u00fcr Siemens-DVB v1.0";
 namespace {
 
 constexpr DWORD TimeoutMs = 20000;
-constexpr int ControlIds[] = {IDOK, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
-constexpr int SymbolRateBox = 1009;
+constexpr int ControlIds[] = {IDOK, IDC_EDIT_VIDEO_PID, IDC_SPIN_VIDEO_PID, IDC_EDIT_AUDIO_PID, IDC_SPIN_AUDIO_PID,
+                               IDC_REFRESH, IDC_EDIT_FREQUENCY, IDC_SPIN_FREQUENCY, IDC_EDIT_SYMBOL_RATE};
 
 std::string ModuleFolder()
 {
@@ -240,7 +242,7 @@ bool Session::Barrier(UINT nLimit)
     // Posted messages of one thread are handled in order: once a posted text
     // limit on the symbol-rate box is in force, everything posted before it
     // has been handled. Nothing else sets that limit.
-    HWND hBox = Item(SymbolRateBox);
+    HWND hBox = Item(IDC_EDIT_SYMBOL_RATE);
     if (!::PostMessageW(hBox, EM_SETLIMITTEXT, nLimit, 0))
         return false;
     return WaitFor([&] { return !Running() || Send(hBox, EM_GETLIMITTEXT, 0, 0) == nLimit; });

@@ -15,19 +15,7 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 started=$SECONDS
 
-packages="cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-          g++-mingw-w64-x86-64-posix googletest wine wine64 fonts-wine xvfb xauth"
-missing=""
-for p in $packages; do
-  [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=" $p"
-done
-if [ -n "$missing" ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get -o DPkg::Lock::Timeout=600 update -q
-  $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing
-fi
+"$root/tools/install-deps.sh" windows
 if [ "$(dpkg-query -W -f='${db:Status-Status}' wine32 2>/dev/null)" = installed ]; then
   echo "run.sh: wine32 is installed; it breaks the 64-bit Wine loader these tests use" >&2
   exit 1
@@ -51,17 +39,19 @@ for dir in i686 x86_64; do
   echo "tavrik-sim.exe ($dir): $(stat -c %s "$build/$dir/tavrik-sim.exe") bytes"
 done
 
+# CTest's JUnit report of a run, when tools/test.sh asks for them.
+report() {
+  [ -z "${TAVRIK_JUNIT_DIR:-}" ] || printf '%s\n' --output-junit "$TAVRIK_JUNIT_DIR/windows-$1.xml"
+}
 status=0
-ctest --test-dir "$build/i686" --output-on-failure || status=1
-ctest --test-dir "$build/x86_64" --output-on-failure || status=1
+ctest --test-dir "$build/i686" --output-on-failure $(report i686) || status=1
+ctest --test-dir "$build/x86_64" --output-on-failure $(report x86_64) || status=1
 
 . "$root/tests/windows/wine_env.sh"
-display=${TAVRIK_WINE_DISPLAY:-57}
-while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
 trap wine_env_stop EXIT
-wine_env_start "$build/x86_64-test" "$display"
-echo "== Wine ready on :$display after $((SECONDS - started)) s"
-ctest --test-dir "$build/x86_64-test" --output-on-failure || status=1
+wine_env_start "$build/x86_64-test"
+echo "== Wine ready on $DISPLAY after $((SECONDS - started)) s"
+ctest --test-dir "$build/x86_64-test" --output-on-failure $(report x86_64-test) || status=1
 wine_env_stop
 trap - EXIT
 

@@ -1,5 +1,6 @@
 // Behaviour of the Windows build under Wine's real dialog manager and
 // up-down controls: the tool on the recording card, driven from this process.
+#include "res/resource.h"
 #include "tests/support/scenarios.h"
 #include "tests/windows/dialog_driver.h"
 
@@ -13,9 +14,6 @@ using driver::Session;
 using Log = std::vector<std::string>;
 
 namespace {
-
-constexpr int IdVideoBox = 1002, IdVideoSpin = 1003, IdAudioBox = 1004, IdAudioSpin = 1005;
-constexpr int IdRefresh = 1006, IdFrequencyBox = 1007, IdFrequencySpin = 1008, IdSymbolRateBox = 1009;
 
 const Log Refresh = {"GetAudioPid", "GetVideoPID", "GetFrequency", "GetSymbolrate"};
 const Log Shutdown = {"DVB_CloseBoard", "~CFrontend", "~CMPEGDecoder"};
@@ -55,13 +53,13 @@ TEST(WineDialog, OpensWithTheCardsTuningAndFocusOnOk)
     Session& s = run.s;
 
     EXPECT_EQ(s.Log(), Then({"CMPEGDecoder", "CFrontend", "DVB_OpenBoard"}, Refresh));
-    EXPECT_EQ(s.Text(IdVideoBox), "257");
-    EXPECT_EQ(s.Text(IdAudioBox), "258");
-    EXPECT_EQ(s.Text(IdFrequencyBox), "394000");
-    EXPECT_EQ(s.Text(IdSymbolRateBox), "6900");
-    EXPECT_EQ(s.SpinPos(IdVideoSpin), 257);
-    EXPECT_EQ(s.SpinPos(IdAudioSpin), 258);
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 9);
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "257");
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "258");
+    EXPECT_EQ(s.Text(IDC_EDIT_FREQUENCY), "394000");
+    EXPECT_EQ(s.Text(IDC_EDIT_SYMBOL_RATE), "6900");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_VIDEO_PID), 257);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_AUDIO_PID), 258);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 9);
     EXPECT_EQ(s.Focus(), s.Item(IDOK));
     // The caption survives the resource compiler: the dialog was found by it.
     EXPECT_EQ(Session::WindowText(s.Dialog()), "Tavrik f\xc3\xbcr Siemens-DVB v1.0");
@@ -109,12 +107,12 @@ TEST(WineDialog, FailedOpenIsReportedBeforeTheDialogShowsAndTheDialogGoesOn)
     ::PostMessageW(::GetDlgItem(hBox, IDOK), BM_CLICK, 0, 0);
     ASSERT_TRUE(s.WaitForDialog());
     EXPECT_EQ(s.Log(), Then({"CMPEGDecoder", "CFrontend", "DVB_OpenBoard"}, Refresh));
-    for (int nID : {IdVideoBox, IdAudioBox, IdFrequencyBox, IdSymbolRateBox})
+    for (int nID : {IDC_EDIT_VIDEO_PID, IDC_EDIT_AUDIO_PID, IDC_EDIT_FREQUENCY, IDC_EDIT_SYMBOL_RATE})
         EXPECT_EQ(s.Text(nID), "0") << nID;
-    EXPECT_EQ(s.SpinPos(IdVideoSpin), 0);
-    EXPECT_EQ(s.SpinPos(IdAudioSpin), 0);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_VIDEO_PID), 0);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_AUDIO_PID), 0);
     // Position 12542 is sent; the control keeps to its range.
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 18);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 18);
 
     s.Key(VK_ESCAPE);
     EXPECT_EQ(s.WaitForExit(), 0);
@@ -143,10 +141,10 @@ TEST(WineDialog, FrequencyReadingsGiveGridPositionsAndShowUnchanged)
     Session& s = run.s;
     for (const auto& [nFrequency, nPosition] : scenarios::FrequencyReadings) {
         s.Card({"frequency " + std::to_string(nFrequency)});
-        s.Click(IdRefresh);
-        EXPECT_EQ(s.Text(IdFrequencyBox), std::to_string(nFrequency));
+        s.Click(IDC_REFRESH);
+        EXPECT_EQ(s.Text(IDC_EDIT_FREQUENCY), std::to_string(nFrequency));
         // The real control keeps to its range whatever it is sent.
-        EXPECT_EQ(s.SpinPos(IdFrequencySpin), std::min(nPosition, scenarios::FrequencySpinMax)) << nFrequency;
+        EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), std::min(nPosition, scenarios::FrequencySpinMax)) << nFrequency;
     }
 }
 
@@ -159,16 +157,16 @@ TEST(WineSpin, ClicksOnTheVideoArrowsSendEachStepAndReadBack)
     Session& s = run.s;
 
     std::size_t nMark = s.Mark();
-    s.ClickSpin(IdVideoSpin, true);
+    s.ClickSpin(IDC_SPIN_VIDEO_PID, true);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetVideoPID(257)"}, Refresh));
-    EXPECT_EQ(s.Text(IdVideoBox), "257");
-    EXPECT_EQ(s.SpinPos(IdVideoSpin), 257);
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "257");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_VIDEO_PID), 257);
 
     nMark = s.Mark();
-    s.ClickSpin(IdVideoSpin, false);
+    s.ClickSpin(IDC_SPIN_VIDEO_PID, false);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetVideoPID(256)"}, Refresh));
-    EXPECT_EQ(s.Text(IdVideoBox), "256");
-    EXPECT_EQ(s.SpinPos(IdVideoSpin), 256);
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "256");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_VIDEO_PID), 256);
 }
 
 TEST(WineSpin, ArrowKeysOnTheAudioSpinTakeTheSamePath)
@@ -178,15 +176,15 @@ TEST(WineSpin, ArrowKeysOnTheAudioSpinTakeTheSamePath)
     Session& s = run.s;
 
     std::size_t nMark = s.Mark();
-    s.SpinKey(IdAudioSpin, VK_UP);
+    s.SpinKey(IDC_SPIN_AUDIO_PID, VK_UP);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetAudioPID(259)"}, Refresh));
-    EXPECT_EQ(s.Text(IdAudioBox), "259");
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "259");
 
     nMark = s.Mark();
-    s.SpinKey(IdAudioSpin, VK_DOWN);
+    s.SpinKey(IDC_SPIN_AUDIO_PID, VK_DOWN);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetAudioPID(258)"}, Refresh));
-    EXPECT_EQ(s.Text(IdAudioBox), "258");
-    EXPECT_EQ(s.SpinPos(IdAudioSpin), 258);
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "258");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_AUDIO_PID), 258);
 }
 
 TEST(WineSpin, FrequencyStepsFollowTheGridAndStopAtItsTop)
@@ -194,32 +192,32 @@ TEST(WineSpin, FrequencyStepsFollowTheGridAndStopAtItsTop)
     Started run({"frequency 322000"});
     ASSERT_TRUE(run.ready);
     Session& s = run.s;
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 0);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 0);
 
     std::size_t nMark = s.Mark();
-    s.ClickSpin(IdFrequencySpin, true);
+    s.ClickSpin(IDC_SPIN_FREQUENCY, true);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetFrequency(330000,1)"}, Refresh));
-    EXPECT_EQ(s.Text(IdFrequencyBox), "330000");
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 1);
+    EXPECT_EQ(s.Text(IDC_EDIT_FREQUENCY), "330000");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 1);
 
     nMark = s.Mark();
-    s.ClickSpin(IdFrequencySpin, false);
+    s.ClickSpin(IDC_SPIN_FREQUENCY, false);
     EXPECT_EQ(s.LogSince(nMark), Then({"SetFrequency(322000,1)"}, Refresh));
 
     // At the top of the range a click changes nothing; if the control still
     // announces a step, the same frequency is sent again.
     s.Card({"frequency 466000"});
-    s.Click(IdRefresh);
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 18);
+    s.Click(IDC_REFRESH);
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 18);
     nMark = s.Mark();
-    s.ClickSpin(IdFrequencySpin, true);
+    s.ClickSpin(IDC_SPIN_FREQUENCY, true);
     for (const std::string& entry : s.LogSince(nMark)) {
         if (entry.compare(0, 12, "SetFrequency") == 0) {
             EXPECT_EQ(entry, "SetFrequency(466000,1)");
         }
     }
-    EXPECT_EQ(s.Text(IdFrequencyBox), "466000");
-    EXPECT_EQ(s.SpinPos(IdFrequencySpin), 18);
+    EXPECT_EQ(s.Text(IDC_EDIT_FREQUENCY), "466000");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_FREQUENCY), 18);
 }
 
 TEST(WineSpin, TheCardsAnswerWinsAndAFailedReadKeepsTheStep)
@@ -228,17 +226,17 @@ TEST(WineSpin, TheCardsAnswerWinsAndAFailedReadKeepsTheStep)
     Started run({"video 256", "fail SetVideoPID 0", "fail GetAudioPid 0", "audio 300"});
     ASSERT_TRUE(run.ready);
     Session& s = run.s;
-    s.ClickSpin(IdVideoSpin, true);
+    s.ClickSpin(IDC_SPIN_VIDEO_PID, true);
     EXPECT_EQ(CountPrefix(s.Log(), "SetVideoPID(257)"), 1u);
-    EXPECT_EQ(s.Text(IdVideoBox), "256");
-    EXPECT_EQ(s.SpinPos(IdVideoSpin), 256);
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "256");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_VIDEO_PID), 256);
 
     // The audio PID cannot be read: the stepped value stays on screen.
-    EXPECT_EQ(s.Text(IdAudioBox), "0");
-    s.ClickSpin(IdAudioSpin, true);
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "0");
+    s.ClickSpin(IDC_SPIN_AUDIO_PID, true);
     EXPECT_EQ(CountPrefix(s.Log(), "SetAudioPID(1)"), 1u);
-    EXPECT_EQ(s.Text(IdAudioBox), "1");
-    EXPECT_EQ(s.SpinPos(IdAudioSpin), 1);
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "1");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_AUDIO_PID), 1);
 }
 
 // --- Refresh and the registered message -------------------------------------
@@ -251,23 +249,23 @@ TEST(WineDialog, RefreshAndTheRegisteredMessageFromAnotherProcessReadTheCard)
 
     s.Card({"audio 300", "symbolrate 27500"});
     std::size_t nMark = s.Mark();
-    s.Click(IdRefresh);
+    s.Click(IDC_REFRESH);
     EXPECT_EQ(s.LogSince(nMark), Refresh);
-    EXPECT_EQ(s.Text(IdAudioBox), "300");
-    EXPECT_EQ(s.Text(IdSymbolRateBox), "27500");
-    EXPECT_EQ(s.SpinPos(IdAudioSpin), 300);
+    EXPECT_EQ(s.Text(IDC_EDIT_AUDIO_PID), "300");
+    EXPECT_EQ(s.Text(IDC_EDIT_SYMBOL_RATE), "27500");
+    EXPECT_EQ(s.SpinPos(IDC_SPIN_AUDIO_PID), 300);
 
     s.Card({"video 5000"});
     nMark = s.Mark();
     s.ProgramChanged(false);
     EXPECT_EQ(s.LogSince(nMark), Refresh);
-    EXPECT_EQ(s.Text(IdVideoBox), "5000");
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "5000");
 
     s.Card({"frequency 474000"});
     nMark = s.Mark();
     s.ProgramChanged(true);
     EXPECT_EQ(s.LogSince(nMark), Refresh);
-    EXPECT_EQ(s.Text(IdFrequencyBox), "474000");
+    EXPECT_EQ(s.Text(IDC_EDIT_FREQUENCY), "474000");
 }
 
 // --- The dialog manager's own messages ---------------------------------------
@@ -284,7 +282,7 @@ TEST(WineDialogManager, TabEnterFocusMinimiseAndRestoreSendOnlyGetDefIdAndWriteN
     Session& s = run.s;
 
     // Tab runs through the tab stops in template order, twice round.
-    const int order[] = {1002, 1004, IdRefresh, 1007, 1009, IDOK};
+    const int order[] = {IDC_EDIT_VIDEO_PID, IDC_EDIT_AUDIO_PID, IDC_REFRESH, IDC_EDIT_FREQUENCY, IDC_EDIT_SYMBOL_RATE, IDOK};
     for (int nRound = 0; nRound < 2; ++nRound) {
         for (int nID : order) {
             s.Key(VK_TAB);
@@ -294,7 +292,7 @@ TEST(WineDialogManager, TabEnterFocusMinimiseAndRestoreSendOnlyGetDefIdAndWriteN
     s.Key(VK_TAB);
     s.Key(VK_TAB);
     s.Key(VK_TAB);
-    ASSERT_EQ(s.Focus(), s.Item(IdRefresh));
+    ASSERT_EQ(s.Focus(), s.Item(IDC_REFRESH));
     // Focus on Refresh: Enter presses it; OK stays the default button.
     std::size_t nMark = s.Mark();
     s.Key(VK_RETURN);
@@ -307,9 +305,9 @@ TEST(WineDialogManager, TabEnterFocusMinimiseAndRestoreSendOnlyGetDefIdAndWriteN
     EXPECT_FALSE(::IsIconic(s.Dialog()));
 
     // Focus on a number box: Enter is the default button, OK.
-    for (int i = 0; i < 6 && s.Focus() != s.Item(IdFrequencyBox); ++i)
+    for (int i = 0; i < 6 && s.Focus() != s.Item(IDC_EDIT_FREQUENCY); ++i)
         s.Key(VK_TAB);
-    ASSERT_EQ(s.Focus(), s.Item(IdFrequencyBox));
+    ASSERT_EQ(s.Focus(), s.Item(IDC_EDIT_FREQUENCY));
     const Log trace = s.DialogManagerTrace();
     nMark = s.Mark();
     s.Key(VK_RETURN);
@@ -333,14 +331,14 @@ TEST(WineDialogManager, ItsMessagesFromOutsideWorkAndWriteNothingToTheCard)
 
     // DM_SETDEFID moves the default button to Refresh, as the dialog manager
     // defines it; it is not the video PID's apply message.
-    EXPECT_EQ(::SendMessageW(hDialog, DM_SETDEFID, IdRefresh, 0), TRUE);
-    EXPECT_EQ(::SendMessageW(hDialog, DM_GETDEFID, 0, 0), MAKELONG(IdRefresh, DC_HASDEFID));
+    EXPECT_EQ(::SendMessageW(hDialog, DM_SETDEFID, IDC_REFRESH, 0), TRUE);
+    EXPECT_EQ(::SendMessageW(hDialog, DM_GETDEFID, 0, 0), MAKELONG(IDC_REFRESH, DC_HASDEFID));
     ::SendMessageW(hDialog, DM_REPOSITION, 0, 0);
     s.Settle();
     EXPECT_EQ(CountPrefix(s.Log(), "Set"), 0u) << testing::PrintToString(s.Log());
 
     s.Key(VK_TAB);
-    ASSERT_EQ(s.Focus(), s.Item(IdVideoBox));
+    ASSERT_EQ(s.Focus(), s.Item(IDC_EDIT_VIDEO_PID));
     std::size_t nMark = s.Mark();
     s.Key(VK_RETURN);
     EXPECT_EQ(s.LogSince(nMark), Refresh);
@@ -353,8 +351,8 @@ TEST(WineDialogManager, ItsMessagesFromOutsideWorkAndWriteNothingToTheCard)
     EXPECT_EQ(CountPrefix(s.Log(), "Set"), 0u) << testing::PrintToString(s.Log());
 
     // The dialog's own apply messages still work.
-    s.ClickSpin(IdVideoSpin, true);
-    s.ClickSpin(IdAudioSpin, false);
+    s.ClickSpin(IDC_SPIN_VIDEO_PID, true);
+    s.ClickSpin(IDC_SPIN_AUDIO_PID, false);
     EXPECT_EQ(CountPrefix(s.Log(), "Set"), 2u);
     EXPECT_EQ(CountPrefix(s.Log(), "SetVideoPID(257)"), 1u);
     EXPECT_EQ(CountPrefix(s.Log(), "SetAudioPID(257)"), 1u);

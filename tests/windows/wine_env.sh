@@ -1,8 +1,9 @@
-# Sourced by the Windows test scripts: a private Xvfb display and a fresh Wine
-# prefix inside a build folder, and a way to end both again.
+# Sourced by the Windows test scripts: a private X server (from
+# tests/support/xsession.py) and a fresh Wine prefix inside a build folder,
+# and a way to end both again.
 #
-#   wine_env_start BUILD_DIR [DISPLAY_NUMBER]   sets WINE64, WINEPREFIX, DISPLAY
-#   wine_env_stop                               ends what wine_env_start started
+#   wine_env_start BUILD_DIR   sets WINE64, WINEPREFIX, DISPLAY
+#   wine_env_stop              ends what wine_env_start started
 
 # The 64-bit loader: Debian puts no wine64 command on PATH (and wine32 must
 # stay uninstalled, or "wine" picks the 32-bit loader).
@@ -11,22 +12,20 @@ WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 
 WINE_ENV_XVFB_PID=
 WINE_ENV_SERVER_PID=
+WINE_ENV_XSESSION=$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/xsession.py
 
 wine_env_start() {
-    local build_dir=$1 display_number=${2:-57}
+    local build_dir=$1 display
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINEPREFIX="$build_dir/wineprefix"
-    export DISPLAY=":$display_number"
     unset WAYLAND_DISPLAY
 
-    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    WINE_ENV_XVFB_PID=$!
-    local i
-    for i in $(seq 50); do
-        [ -e "/tmp/.X11-unix/X$display_number" ] && break
-        sleep 0.1
-    done
+    read -r display WINE_ENV_XVFB_PID < <(python3 "$WINE_ENV_XSESSION" --start) || {
+        echo "wine_env_start: the X server did not start" >&2
+        return 1
+    }
+    export DISPLAY=$display
 
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         rm -rf "$WINEPREFIX"

@@ -495,10 +495,7 @@ DVBErrReturn DVB_CloseBoard(HWND hWnd)
 }
 
 // All state lives in the one board; the objects only give access to it.
-struct CMPEGDecoder::Impl {};
-struct CFrontend::Impl {};
-
-CMPEGDecoder::CMPEGDecoder() : m_pImpl(nullptr) {}
+CMPEGDecoder::CMPEGDecoder() = default;
 CMPEGDecoder::~CMPEGDecoder() = default;
 
 CCommonDVB::ErrReturn CMPEGDecoder::GetAudioPid(std::uint16_t& wPid)
@@ -521,7 +518,7 @@ CCommonDVB::ErrReturn CMPEGDecoder::SetVideoPID(std::uint16_t wPid)
     return TheBoard().SetPid(DMX_PES_VIDEO0, wPid);
 }
 
-CFrontend::CFrontend() : m_pImpl(nullptr) {}
+CFrontend::CFrontend() = default;
 CFrontend::~CFrontend() = default;
 
 CCommonDVB::ErrReturn CFrontend::GetFrequency(std::uint32_t& nFrequency)

@@ -125,10 +125,7 @@ DVBErrReturn DVB_CloseBoard(HWND hWnd)
 
 // The simulated card keeps all its state in the one board; the objects only
 // give access to it.
-struct CMPEGDecoder::Impl {};
-struct CFrontend::Impl {};
-
-CMPEGDecoder::CMPEGDecoder() : m_pImpl(nullptr) {}
+CMPEGDecoder::CMPEGDecoder() = default;
 CMPEGDecoder::~CMPEGDecoder() = default;
 
 CCommonDVB::ErrReturn CMPEGDecoder::GetAudioPid(std::uint16_t& wPid)
@@ -167,7 +164,7 @@ CCommonDVB::ErrReturn CMPEGDecoder::SetVideoPID(std::uint16_t wPid)
     return Success;
 }
 
-CFrontend::CFrontend() : m_pImpl(nullptr) {}
+CFrontend::CFrontend() = default;
 CFrontend::~CFrontend() = default;
 
 CCommonDVB::ErrReturn CFrontend::GetFrequency(std::uint32_t& nFrequency)

@@ -52,7 +52,6 @@ constexpr std::uint32_t ErrWrongWindow = 4;   // close with a handle the open wa
 // Results of the decoder and front-end calls other than success (1).
 constexpr std::int32_t ResNotOpen = 0;        // the board is not open
 constexpr std::int32_t ResOutOfRange = -1;    // the value is outside the card's range
-constexpr std::int32_t ResNoPid = -2;         // the decoder has no PID set
 
 // Puts the board back to its power-on state (closed, tuned to the start
 // multiplex). For tests and demos that need a fresh card.

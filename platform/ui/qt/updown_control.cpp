@@ -14,7 +14,8 @@ namespace qtwin {
 UpDownControl::UpDownControl(HWND hWnd, HWND hWndNotify, int id, DWORD style, QWidget* parent)
     : QWidget(parent), m_hWnd(hWnd), m_hWndNotify(hWndNotify), m_id(id), m_style(style)
 {
-    // Not a tab stop; a click gives it the focus so the arrow keys step it.
+    // A tab stop if the template makes it one; either way a click gives it
+    // the focus, so that the arrow keys step it.
     setFocusPolicy((style & WS_TABSTOP) ? Qt::StrongFocus : Qt::ClickFocus);
     connect(&m_repeat, &QTimer::timeout, this, &UpDownControl::OnAutoRepeat);
 }

@@ -1,4 +1,4 @@
-#include "tests/dvb/window_messages_double.h"
+#include "tests/support/window_messages_double.h"
 
 #include <condition_variable>
 #include <cstring>

@@ -1,13 +1,20 @@
 #!/usr/bin/python3
-"""A private X server (Xvfb on the first free display) for GUI tests, and the
-reaping of everything a test started, bus daemons that the session bus
-activated included.
+"""The one way the project's tests, benchmarks and scripts get a private X
+server (Xvfb on the first free display), and the reaping of everything a
+test started, bus daemons that the session bus activated included.
 
-    xsession.py [--dbus] -- COMMAND [ARG...]
+    xsession.py [--dbus] [--timeout SECONDS] -- COMMAND [ARG...]
 
 runs COMMAND with DISPLAY set to a fresh Xvfb and XDG_RUNTIME_DIR to a fresh
 0700 folder (and, with --dbus, on a private session bus), then ends and reaps
-whatever is left, and exits with COMMAND's status.
+whatever is left, and exits with COMMAND's status. COMMAND is ended after
+SECONDS (default 60; 0 for no limit).
+
+    xsession.py --start
+
+starts only the X server, for a script that needs one across several
+commands, and prints ":N PID" (its display and process); the script ends it
+with kill PID.
 """
 
 import ctypes
@@ -70,11 +77,12 @@ def reap_all():
         time.sleep(0.05)
 
 
-def start_xvfb():
+def start_xvfb(detach=False):
     """Starts Xvfb on a free display; returns the process and ":N"."""
     read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "800x600x24"],
-                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=detach)
     os.close(write_fd)
     number = b""
     with os.fdopen(read_fd, "rb") as f:
@@ -100,7 +108,7 @@ def run(command, dbus=False, timeout=60):
             env.update(DISPLAY=display, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="xcb", LC_ALL="C.UTF-8")
             if dbus:
                 command = ["dbus-run-session", "--"] + list(command)
-            return subprocess.run(command, env=env, timeout=timeout).returncode
+            return subprocess.run(command, env=env, timeout=timeout or None).returncode
     finally:
         if xvfb is not None:
             xvfb.terminate()
@@ -109,16 +117,27 @@ def run(command, dbus=False, timeout=60):
 
 def main():
     args = sys.argv[1:]
+    if args == ["--start"]:
+        xvfb, display = start_xvfb(detach=True)
+        print(display, xvfb.pid, flush=True)
+        return 0
     dbus = False
-    if args[:1] == ["--dbus"]:
-        dbus = True
-        args = args[1:]
+    timeout = 60
+    while args[:1] in (["--dbus"], ["--timeout"]):
+        if args[0] == "--dbus":
+            dbus = True
+            args = args[1:]
+        elif len(args) > 1 and args[1].isdigit():
+            timeout = int(args[1])
+            args = args[2:]
+        else:
+            break
     if args[:1] == ["--"]:
         args = args[1:]
-    if not args:
+    if not args or args[0].startswith("--"):
         print(__doc__, file=sys.stderr)
         return 2
-    return run(args, dbus=dbus)
+    return run(args, dbus=dbus, timeout=timeout)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,14 @@
-// Start-up of the tool: from process start to the first paint of the dialog,
-// and to the end of the process when the dialog is closed at once, with the
-// peak resident memory, on the offscreen platform and on an X server.
+// Start-up of the tool against the toolkit's floor: from process start to the
+// first paint of the dialog, and to the end of the process when the dialog is
+// closed at once, with the peak resident memory, on the offscreen platform
+// and on an X server; the tool and the same dialog written directly in Qt
+// Widgets, in turn, with the ratio of their medians.
 //
-//   bench_startup PROBE [RUNS]
+//   bench_startup PROBE REFERENCE [RUNS]
 //
-// PROBE is tavrik-startup-probe (the tool with a paint probe). Each platform
-// gets one warm-up run and then RUNS measured runs (default 15).
+// PROBE is tavrik-startup-probe (the tool with a paint probe), REFERENCE
+// tavrik-startup-reference. Each platform gets one warm-up run of each and
+// then RUNS measured runs of each (default 15).
 #include "bench/bench_util.h"
 #include "bench/platforms.h"
 
@@ -87,16 +90,17 @@ Run LaunchOnce(const char* pszProbe, const std::vector<std::string>& env)
     return run;
 }
 
-void Measure(const char* pszLabel, const char* pszProbe, std::vector<std::string> env, int runs)
+// The figures of one program over its runs.
+struct Series
 {
-    LaunchOnce(pszProbe, env);   // warm-up: page cache, font cache
     std::vector<double> mainTimes, appTimes, paint, exitTimes, rss;
     int failed = 0;
-    for (int i = 0; i < runs; ++i) {
-        const Run run = LaunchOnce(pszProbe, env);
+
+    void Add(const Run& run)
+    {
         if (!run.ok) {
             ++failed;
-            continue;
+            return;
         }
         mainTimes.push_back(run.mainMs);
         appTimes.push_back(run.appMs);
@@ -104,30 +108,64 @@ void Measure(const char* pszLabel, const char* pszProbe, std::vector<std::string
         exitTimes.push_back(run.exitMs);
         rss.push_back(run.peakRssMb);
     }
-    std::printf("%-10s runs %2zu  first paint median %6.1f ms (min %6.1f, max %6.1f)  "
-                "exit median %6.1f ms (min %6.1f, max %6.1f)  peak RSS median %5.1f MB (max %5.1f)%s\n",
-                pszLabel, paint.size(), bench::Median(paint), bench::Quantile(paint, 0),
-                bench::Quantile(paint, 1), bench::Median(exitTimes), bench::Quantile(exitTimes, 0),
-                bench::Quantile(exitTimes, 1), bench::Median(rss), bench::Quantile(rss, 1),
-                failed ? "  SOME RUNS FAILED" : "");
-    std::printf("%-10s medians: main() at %.1f ms, application object at %.1f ms, dialog painted %.1f ms later\n",
-                "", bench::Median(mainTimes), bench::Median(appTimes), bench::Median(paint) - bench::Median(appTimes));
+
+    void Print(const char* pszLabel, const char* pszWhat) const
+    {
+        std::printf("%-10s %-9s runs %2zu  first paint median %6.1f ms (min %6.1f, max %6.1f)  "
+                    "exit median %6.1f ms (min %6.1f, max %6.1f)  peak RSS median %5.1f MB (max %5.1f)%s\n",
+                    pszLabel, pszWhat, paint.size(), bench::Median(paint), bench::Quantile(paint, 0),
+                    bench::Quantile(paint, 1), bench::Median(exitTimes), bench::Quantile(exitTimes, 0),
+                    bench::Quantile(exitTimes, 1), bench::Median(rss), bench::Quantile(rss, 1),
+                    failed ? "  SOME RUNS FAILED" : "");
+        std::printf("%-10s %-9s medians: main() at %.1f ms, application object at %.1f ms, dialog painted %.1f ms "
+                    "later\n",
+                    "", "", bench::Median(mainTimes), bench::Median(appTimes),
+                    bench::Median(paint) - bench::Median(appTimes));
+    }
+};
+
+// The tool and the reference in turn (which goes first alternates), so that
+// both see the same machine.
+void Measure(const char* pszLabel, const char* pszProbe, const char* pszReference, const std::vector<std::string>& env,
+             int runs)
+{
+    LaunchOnce(pszProbe, env);   // warm-up: page cache, font cache
+    LaunchOnce(pszReference, env);
+    Series tool, reference;
+    for (int i = 0; i < runs; ++i) {
+        if (i % 2 == 0) {
+            tool.Add(LaunchOnce(pszProbe, env));
+            reference.Add(LaunchOnce(pszReference, env));
+        } else {
+            reference.Add(LaunchOnce(pszReference, env));
+            tool.Add(LaunchOnce(pszProbe, env));
+        }
+    }
+    tool.Print(pszLabel, "tool");
+    reference.Print(pszLabel, "reference");
+    const double toolPaint = bench::Median(tool.paint), referencePaint = bench::Median(reference.paint);
+    const double toolRss = bench::Median(tool.rss), referenceRss = bench::Median(reference.rss);
+    std::printf("%-10s tool/reference: first paint %.3f (%+.1f ms), peak RSS %.3f (%+.1f MB)\n", pszLabel,
+                referencePaint > 0 ? toolPaint / referencePaint : 0.0, toolPaint - referencePaint,
+                referenceRss > 0 ? toolRss / referenceRss : 0.0, toolRss - referenceRss);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s PROBE [RUNS]\n", argv[0]);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s PROBE REFERENCE [RUNS]\n", argv[0]);
         return 2;
     }
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 15;
+    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 15;
     bench::PrintMachine();
-    std::printf("start-up of the tool to first paint and to exit (dialog closed at once), %d runs each\n", runs);
+    std::printf("start-up to first paint and to exit (dialog closed at once), %d runs each, the tool and the same "
+                "dialog written directly in Qt Widgets (reference) in turn\n",
+                runs);
 
     bench::OnEachPlatform([&](const char* pszLabel, const std::vector<std::string>& env) {
-        Measure(pszLabel, argv[1], env, runs);
+        Measure(pszLabel, argv[1], argv[2], env, runs);
     });
     return 0;
 }

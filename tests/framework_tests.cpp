@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -167,6 +168,27 @@ TEST(Resources, TheModuleHasTheDialogAndBothIconImages)
     EXPECT_EQ(static_cast<unsigned char>((*icon)[4]), 2u) << "a 32x32 and a 16x16 image";
     EXPECT_FALSE(module.FindDialog(999));
     EXPECT_FALSE(module.FindIconFile(999));
+}
+
+// The icon is read by the icon format's plugin alone: no other image plugin
+// is loaded (each costs start-up time and memory) to guess a format that is
+// known.
+TEST(Resources, IconLoadsThroughTheIconPluginAlone)
+{
+    const HICON hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    ASSERT_NE(hIcon, nullptr);
+    EXPECT_EQ(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME)), hIcon) << "loaded once, shared";
+    EXPECT_EQ(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(999)), nullptr);
+
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    std::set<std::string> plugins;
+    while (std::getline(maps, line)) {
+        const std::size_t at = line.find("/imageformats/");
+        if (at != std::string::npos)
+            plugins.insert(line.substr(at + 14));
+    }
+    EXPECT_EQ(plugins, std::set<std::string>{"libqico.so"});
 }
 
 TEST(Resources, DamagedDataIsRejectedNotRead)

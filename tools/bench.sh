@@ -11,7 +11,7 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 
-nice cmake --build "$build" -j2 --target tavrik-sim tavrik-startup-probe bench_startup bench_step bench_idle >/dev/null
+nice cmake --build "$build" -j2 --target tavrik-sim tavrik-startup-probe tavrik-startup-reference bench_startup bench_step bench_idle >/dev/null
 
 runtime=$(mktemp -d /tmp/tavrik-bench-XXXXXX)
 chmod 700 "$runtime"
@@ -33,7 +33,7 @@ on_x() {
 }
 
 echo "== start-up and peak memory"
-on_x -- "$build/bench/bench_startup" "$build/bench/tavrik-startup-probe" 15 2>&1 | quiet
+on_x -- "$build/bench/bench_startup" "$build/bench/tavrik-startup-probe" "$build/bench/tavrik-startup-reference" 15 2>&1 | quiet
 echo
 # A private session bus, as in a desktop session: program-changed messages
 # from other processes arrive over it.

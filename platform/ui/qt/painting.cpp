@@ -127,6 +127,8 @@ HICON WINAPI LoadIconA(HINSTANCE, LPCSTR lpIconName)
     buffer.setData(*file);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, "ico");
+    // The format is known: no other image plugin need be loaded to guess it.
+    reader.setAutoDetectImageFormat(false);
     auto hIcon = std::make_unique<HICON__>();
     for (int i = 0; i < reader.imageCount(); ++i) {
         if (!reader.jumpToImage(i))

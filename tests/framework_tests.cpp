@@ -4,6 +4,7 @@
 
 #include "app/tuning_app.h"
 #include "dialog/tuning_dlg.h"
+#include "platform/ui/qt/digits_validator.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
 #include "tests/support/dialog_harness.h"
@@ -123,6 +124,23 @@ TEST(RegisteredMessages, SameNameSameIdentifierFromEveryThread)
     EXPECT_LE(own, 0xFFFFu);
     EXPECT_EQ(RegisterWindowMessageA(""), 0u);
     EXPECT_EQ(RegisterWindowMessageA(nullptr), 0u);
+}
+
+// An ES_NUMBER box takes the digits 0-9 and nothing else: no sign, space,
+// separator or other script's digits.
+TEST(NumberBox, TakesTheDigitsAlone)
+{
+    const qtwin::DigitsValidator validator;
+    for (const char* pszText : {"", "0", "0123456789", "00000000000000000000000001"}) {
+        QString text = QString::fromUtf8(pszText);
+        int pos = 0;
+        EXPECT_EQ(validator.validate(text, pos), QValidator::Acceptable) << pszText;
+    }
+    for (const char* pszText : {"12a", "-1", "+1", " 1", "1 ", "1.5", "1,5", "\u0661\u0662", "\uff11", "x"}) {
+        QString text = QString::fromUtf8(pszText);
+        int pos = 0;
+        EXPECT_EQ(validator.validate(text, pos), QValidator::Invalid) << pszText;
+    }
 }
 
 // Text copied out of a window (a control's, or the dialog's caption) and the

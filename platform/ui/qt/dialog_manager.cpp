@@ -2,6 +2,7 @@
 // controls (positions in dialog units, labels, tab chain, default button);
 // the dialog's and the controls' own handling of messages; dialog items.
 
+#include "platform/ui/qt/digits_validator.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
 #include "platform/ui/qt/updown_accessible.h"
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QScreen>
 
 #include <optional>
@@ -137,7 +137,7 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
         edit->setReadOnly(item.style & ES_READONLY);
         edit->setFrame(item.style & WS_BORDER);
         if (item.style & ES_NUMBER)
-            edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+            edit->setValidator(new DigitsValidator(edit));
         if (item.style & ES_READONLY) {
             // A read-only box shows the dialog's face, as Windows draws it.
             QPalette palette = edit->palette();

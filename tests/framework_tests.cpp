@@ -154,6 +154,88 @@ TEST(Resources, DamagedDataIsRejectedNotRead)
     SUCCEED();
 }
 
+namespace {
+
+// A resource entry as the resource compiler writes one: the two sizes, an
+// ordinal type and name, the fixed fields, then the data, padded to 4.
+QByteArray ResourceEntry(std::uint32_t dataSize, std::uint32_t headerSize, std::uint16_t type,
+                         std::uint16_t name, const QByteArray& data)
+{
+    QByteArray out;
+    auto put16 = [&out](std::uint16_t v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
+    auto put32 = [&put16](std::uint32_t v) { put16(std::uint16_t(v & 0xFFFF)); put16(std::uint16_t(v >> 16)); };
+    put32(dataSize);
+    put32(headerSize);
+    put16(0xFFFF);
+    put16(type);
+    put16(0xFFFF);
+    put16(name);
+    put32(0);          // DataVersion
+    put16(0x30);       // MemoryFlags
+    put16(0x0407);     // LanguageId
+    put32(0);          // Version
+    put32(0);          // Characteristics
+    out.append(data);
+    while (out.size() % 4 != 0)
+        out.append('\0');
+    return out;
+}
+
+// The empty entry every compiled resource file starts with.
+QByteArray FileStart()
+{
+    return ResourceEntry(0, 32, 0, 0, {});
+}
+
+}  // namespace
+
+// Inputs a fuzz run found: before, the first made the reader step back one
+// byte and loop for ever, the second overflowed a signed offset. Both are
+// rejected at once now.
+TEST(Resources, HeaderSizesBeyondTheDataAreRejected)
+{
+    const QByteArray backwards = FileStart() + ResourceEntry(0, 0xFFFFFFFFu, 5, 102, {});
+    const qtwin::ResourceFile a(backwards);
+    EXPECT_FALSE(a.IsValid());
+    EXPECT_FALSE(a.FindDialog(102));
+
+    const QByteArray overflowing = FileStart() + ResourceEntry(0, 0x7FFFFFFFu, 5, 102, {});
+    const qtwin::ResourceFile b(overflowing);
+    EXPECT_FALSE(b.IsValid());
+
+    // Sizes at the ends of the range, in every entry position.
+    for (std::uint32_t dataSize : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        for (std::uint32_t headerSize : {0u, 1u, 8u, 15u, 16u, 31u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+            const qtwin::ResourceFile first(ResourceEntry(dataSize, headerSize, 5, 102, {}));
+            const qtwin::ResourceFile second(FileStart() + ResourceEntry(dataSize, headerSize, 5, 102, {}));
+            EXPECT_FALSE(first.IsValid()) << dataSize << " " << headerSize;
+            EXPECT_FALSE(second.IsValid()) << dataSize << " " << headerSize;
+        }
+    }
+
+    // A header whose fields run past its declared size.
+    EXPECT_FALSE(qtwin::ResourceFile(FileStart() + ResourceEntry(4, 24, 5, 102, "abcd")).IsValid());
+    // The well-formed entry the cases above damage.
+    const qtwin::ResourceFile good(FileStart() + ResourceEntry(4, 32, 3, 1, "abcd"));
+    EXPECT_TRUE(good.IsValid());
+}
+
+TEST(Resources, AnIconGroupNamesEachImageOnce)
+{
+    // A group naming one image many times would make a file many times the
+    // size of the data: it is rejected, not built.
+    QByteArray group;
+    const int count = 1000;
+    group.append("\0\0\1\0", 4).append(char(count & 0xFF)).append(char(count >> 8));
+    for (int i = 0; i < count; ++i)
+        group.append(QByteArray(12, '\0')).append("\1\0", 2);
+    const QByteArray file = FileStart() + ResourceEntry(4096, 32, 3, 1, QByteArray(4096, 'x'))
+                          + ResourceEntry(static_cast<std::uint32_t>(group.size()), 32, 14, 128, group);
+    const qtwin::ResourceFile resources(file);
+    ASSERT_TRUE(resources.IsValid());
+    EXPECT_FALSE(resources.FindIconFile(128));
+}
+
 // Run under a private session bus (see tests/CMakeLists.txt).
 TEST(DbusBroadcast, AnotherProcessDeliversTheRegisteredMessage)
 {

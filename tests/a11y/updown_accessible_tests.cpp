@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -142,10 +143,34 @@ TEST_F(UpDownAccessibility, ValueIsThePositionWithinTheRange)
     EXPECT_EQ(pValue->currentValue().toInt(), 9);
     EXPECT_EQ(pValue->minimumValue().toInt(), 0);
     EXPECT_EQ(pValue->maximumValue().toInt(), 18);
-    // Written values do not move it: only steps do, through the notice.
+    // A written value moves it as one step does: one notice with the whole
+    // difference, then the move; the notice can veto it.
     pValue->setCurrentValue(12);
-    EXPECT_EQ(Position(), 9);
-    EXPECT_TRUE(g_notices.empty());
+    EXPECT_EQ(Position(), 12);
+    ASSERT_EQ(g_notices.size(), 1u);
+    EXPECT_EQ(g_notices[0].id, IDC_SPIN_FREQUENCY);
+    EXPECT_EQ(g_notices[0].iPos, 9);
+    EXPECT_EQ(g_notices[0].iDelta, 3);
+    g_bVeto = true;
+    pValue->setCurrentValue(2);
+    EXPECT_EQ(Position(), 12);
+    ASSERT_EQ(g_notices.size(), 2u);
+    EXPECT_EQ(g_notices[1].iDelta, -10);
+    g_bVeto = false;
+    // Outside the range it goes to the end; where it already is, or with no
+    // number at all, nothing is sent.
+    pValue->setCurrentValue(1e12);
+    EXPECT_EQ(Position(), 18);
+    ASSERT_EQ(g_notices.size(), 3u);
+    EXPECT_EQ(g_notices[2].iDelta, 6);
+    pValue->setCurrentValue(18.2);
+    pValue->setCurrentValue(std::numeric_limits<double>::quiet_NaN());
+    pValue->setCurrentValue(QStringLiteral("many"));
+    EXPECT_EQ(Position(), 18);
+    EXPECT_EQ(g_notices.size(), 3u);
+    pValue->setCurrentValue(-1e300);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_EQ(g_notices.size(), 4u);
 
     // A range that runs backwards still reports its lower end as minimum.
     SendMessageA(m_hSpin, UDM_SETRANGE, 0, MAKELPARAM(0, 100));

@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
+#include <string>
 #include <thread>
 
 using harness::Session;
@@ -120,6 +122,39 @@ TEST(RegisteredMessages, SameNameSameIdentifierFromEveryThread)
     EXPECT_LE(own, 0xFFFFu);
     EXPECT_EQ(RegisterWindowMessageA(""), 0u);
     EXPECT_EQ(RegisterWindowMessageA(nullptr), 0u);
+}
+
+// Text copied out of a window (a control's, or the dialog's caption) and the
+// module's path: cut to the caller's buffer, always terminated, the length
+// copied returned.
+TEST(WindowText, CopiedOutCutToTheBufferAndTerminated)
+{
+    NoticeDlg dlg;
+    Session session;
+    session.RunModal(dlg, [&](HWND hDlg) {
+        const HWND hEdit = GetDlgItem(hDlg, IDC_EDIT_VIDEO_PID);
+        for (const HWND hWnd : {hEdit, hDlg}) {
+            SetWindowTextA(hWnd, "12345");
+            EXPECT_EQ(SendMessageA(hWnd, WM_GETTEXTLENGTH, 0, 0), 5);
+            char sz[8];
+            std::memset(sz, 'x', sizeof sz);
+            EXPECT_EQ(GetWindowTextA(hWnd, sz, 4), 3);
+            EXPECT_STREQ(sz, "123");
+            EXPECT_EQ(sz[4], 'x') << "nothing written past the buffer";
+            EXPECT_EQ(GetWindowTextA(hWnd, sz, sizeof sz), 5);
+            EXPECT_STREQ(sz, "12345");
+            EXPECT_EQ(SendMessageA(hWnd, WM_GETTEXT, 0, reinterpret_cast<LPARAM>(sz)), 0) << "no room";
+            EXPECT_EQ(SendMessageA(hWnd, WM_GETTEXT, sizeof sz, 0), 0) << "no buffer";
+        }
+    });
+
+    char szPath[4096];
+    const DWORD nPath = GetModuleFileNameA(nullptr, szPath, sizeof szPath);
+    ASSERT_GT(nPath, 4u);
+    EXPECT_EQ(std::strlen(szPath), nPath);
+    char szShort[5];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, szShort, sizeof szShort), 4u);
+    EXPECT_EQ(std::string(szShort), std::string(szPath, 4));
 }
 
 TEST(Resources, TheModuleHasTheDialogAndBothIconImages)

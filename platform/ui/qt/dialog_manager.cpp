@@ -1,0 +1,507 @@
+// The dialog manager: a dialog template becomes a dialog widget with its
+// controls (positions in dialog units, labels, tab chain, default button);
+// the dialog's and the controls' own handling of messages; dialog items.
+
+#include "platform/ui/qt/qtwin_internal.h"
+#include "platform/ui/qt/resources.h"
+#include "platform/ui/qt/updown_accessible.h"
+#include "platform/ui/qt/updown_control.h"
+#include "platform/ui/qt/winapi_qt.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+
+#include <optional>
+
+namespace qtwin {
+namespace {
+
+class DialogWidget : public QDialog
+{
+public:
+    DialogWidget(HWND hWnd, QWidget* parent, Qt::WindowFlags flags)
+        : QDialog(parent, flags), m_hWnd(hWnd) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        // The dialog manager's keys: Enter presses the default button, Escape
+        // cancels, F1 asks for help.
+        switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter: {
+            const int defId = LOWORD(SendMessageA(m_hWnd, DM_GETDEFID, 0, 0));
+            SendMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(defId, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(m_hWnd, defId)));
+            return;
+        }
+        case Qt::Key_Escape:
+            SendMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(m_hWnd, IDCANCEL)));
+            return;
+        case Qt::Key_F1:
+            SendMessageA(m_hWnd, WM_HELP, 0, 0);
+            return;
+        default:
+            QWidget::keyPressEvent(event);
+        }
+    }
+
+    void closeEvent(QCloseEvent* event) override
+    {
+        // The close box: the dialog decides, through WM_CLOSE.
+        event->ignore();
+        SendMessageA(m_hWnd, WM_CLOSE, 0, 0);
+    }
+
+    void paintEvent(QPaintEvent* event) override
+    {
+        if (!PaintThroughDialogProc(m_hWnd, this))
+            QDialog::paintEvent(event);
+    }
+
+    void reject() override
+    {
+        SendMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+
+private:
+    HWND m_hWnd;
+};
+
+const char* const g_typefaceSubstitutes[][2] = {
+    // Metrically close to the classic dialog font: same average width and
+    // nearly the same height, so dialog units come out as on Windows.
+    {"MS Sans Serif", "Liberation Sans"},
+    {"MS Shell Dlg", "Liberation Sans"},
+    {"Microsoft Sans Serif", "Liberation Sans"},
+};
+
+int MulDiv(int number, int numerator, int denominator)
+{
+    const long long product = static_cast<long long>(number) * numerator;
+    const long long half = denominator / 2;
+    return static_cast<int>(product >= 0 ? (product + half) / denominator : (product - half) / denominator);
+}
+
+QRect MapRect(const Window& dialog, short x, short y, short cx, short cy)
+{
+    return QRect(MulDiv(x, dialog.baseUnitX, 4), MulDiv(y, dialog.baseUnitY, 8),
+                 MulDiv(cx, dialog.baseUnitX, 4), MulDiv(cy, dialog.baseUnitY, 8));
+}
+
+void UpdateDefaultButton(Window& dialog)
+{
+    for (HWND hChild : dialog.children) {
+        Window* child = Windows().Find(hChild);
+        if (child && child->kind == Kind::Button && child->widget)
+            static_cast<QPushButton*>(child->widget.data())->setDefault(child->id == dialog.defId);
+    }
+}
+
+HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& item)
+{
+    auto window = std::make_unique<Window>();
+    window->hWndParent = dialog.hWnd;
+    window->id = item.id;
+    window->style = item.style;
+    Window* pWindow = window.get();
+    HWND hWnd = Windows().Add(std::move(window));
+
+    QWidget* pWidget = nullptr;
+    switch (item.controlClass) {
+    case ControlClass::Button: {
+        auto* button = new QPushButton(item.text, pDialogWidget);
+        button->setAutoDefault(true);
+        const HWND hDlg = dialog.hWnd;
+        const int id = item.id;
+        QObject::connect(button, &QPushButton::clicked, button, [hDlg, hWnd, id] {
+            SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(hWnd));
+        });
+        if ((item.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+            dialog.defId = item.id;
+        pWindow->kind = Kind::Button;
+        pWidget = button;
+        break;
+    }
+    case ControlClass::Edit: {
+        auto* edit = new QLineEdit(item.text, pDialogWidget);
+        edit->setReadOnly(item.style & ES_READONLY);
+        edit->setFrame(item.style & WS_BORDER);
+        if (item.style & ES_NUMBER)
+            edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+        if (item.style & ES_READONLY) {
+            // A read-only box shows the dialog's face, as Windows draws it.
+            QPalette palette = edit->palette();
+            palette.setBrush(QPalette::Base, palette.brush(QPalette::Window));
+            edit->setPalette(palette);
+        }
+        pWindow->kind = Kind::Edit;
+        pWidget = edit;
+        break;
+    }
+    case ControlClass::Static: {
+        auto* label = new QLabel(item.text, pDialogWidget);
+        const DWORD align = item.style & SS_TYPEMASK;
+        label->setAlignment((align == SS_CENTER ? Qt::AlignHCenter : align == SS_RIGHT ? Qt::AlignRight : Qt::AlignLeft)
+                            | Qt::AlignTop);
+        label->setTextFormat(Qt::PlainText);
+        pWindow->kind = Kind::Static;
+        pWidget = label;
+        break;
+    }
+    case ControlClass::UpDown:
+        InstallUpDownAccessibility();
+        pWindow->kind = Kind::UpDown;
+        pWidget = new UpDownControl(hWnd, dialog.hWnd, item.id, item.style, pDialogWidget);
+        break;
+    case ControlClass::Unknown:
+        pWindow->kind = Kind::Other;
+        pWidget = new QWidget(pDialogWidget);
+        break;
+    }
+
+    pWidget->setGeometry(MapRect(dialog, item.x, item.y, item.cx, item.cy));
+    // A button or static says what it is by its text; other controls get the
+    // name of their label (LabelControls).
+    if (pWindow->kind == Kind::Button || pWindow->kind == Kind::Static)
+        pWidget->setAccessibleName(item.text);
+    if (pWindow->kind == Kind::Static || pWindow->kind == Kind::Other)
+        pWidget->setFocusPolicy(Qt::NoFocus);
+    else if (pWindow->kind != Kind::UpDown)
+        pWidget->setFocusPolicy((item.style & WS_TABSTOP) ? Qt::StrongFocus : Qt::ClickFocus);
+    pWidget->setEnabled(!(item.style & WS_DISABLED));
+    pWidget->setVisible(item.style & WS_VISIBLE);
+    pWindow->widget = pWidget;
+    dialog.children.push_back(hWnd);
+    return hWnd;
+}
+
+bool IsTextStatic(const Window& w)
+{
+    if (w.kind != Kind::Static)
+        return false;
+    switch (w.style & SS_TYPEMASK) {
+    case SS_LEFT:
+    case SS_CENTER:
+    case SS_RIGHT:
+    case SS_SIMPLE:
+    case SS_LEFTNOWORDWRAP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Names the controls that carry no text of their own (edits, up-down
+// controls) after their label, for assistive technology. Windows takes the
+// static text just before a control in template order. Templates do not
+// always keep that order (a label may follow its box, or precede another
+// row's control), so the label is first looked for where the eye finds it:
+// the nearest static text to the left of the control, on the same row (its
+// vertical middle within the control's height). Only a control with no
+// such text falls back to the template-order rule. An edit becomes the
+// label's buddy, so the label also reports the relation; any other control
+// takes the label's text, without its mnemonic marker and closing colon.
+void LabelControls(Window& dialog, const std::vector<DialogItem>& items)
+{
+    if (items.size() != dialog.children.size())
+        return;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Window* control = Windows().Find(dialog.children[i]);
+        if (control == nullptr || !control->widget || control->kind == Kind::Button || control->kind == Kind::Static)
+            continue;
+        const DialogItem& item = items[i];
+        Window* label = nullptr;
+        int labelRight = 0;
+        for (std::size_t j = 0; j < items.size(); ++j) {
+            Window* candidate = Windows().Find(dialog.children[j]);
+            if (candidate == nullptr || !IsTextStatic(*candidate) || !candidate->widget)
+                continue;
+            const DialogItem& text = items[j];
+            const int middle2 = 2 * text.y + text.cy;   // twice the vertical middle
+            const int right = text.x + text.cx;
+            if (middle2 < 2 * item.y || middle2 > 2 * (item.y + item.cy) || right > item.x)
+                continue;
+            if (label == nullptr || right > labelRight) {
+                label = candidate;
+                labelRight = right;
+            }
+        }
+        if (label == nullptr && i > 0) {
+            Window* previous = Windows().Find(dialog.children[i - 1]);
+            if (previous != nullptr && IsTextStatic(*previous) && previous->widget)
+                label = previous;
+        }
+        if (label == nullptr)
+            continue;
+        auto* pLabel = static_cast<QLabel*>(label->widget.data());
+        if (control->kind == Kind::Edit && pLabel->buddy() == nullptr) {
+            pLabel->setBuddy(control->widget);
+            continue;
+        }
+        QString name = pLabel->text();
+        name.remove(QLatin1Char('&'));
+        name = name.trimmed();
+        if (name.endsWith(QLatin1Char(':')))
+            name.chop(1);
+        control->widget->setAccessibleName(name.trimmed());
+    }
+}
+
+QString ControlText(const Window& w)
+{
+    if (!w.widget)
+        return {};
+    switch (w.kind) {
+    case Kind::Button: return static_cast<QPushButton*>(w.widget.data())->text();
+    case Kind::Edit: return static_cast<QLineEdit*>(w.widget.data())->text();
+    case Kind::Static: return static_cast<QLabel*>(w.widget.data())->text();
+    default: return w.widget->windowTitle();
+    }
+}
+
+void SetControlText(Window& w, const QString& text)
+{
+    if (!w.widget)
+        return;
+    switch (w.kind) {
+    case Kind::Button: static_cast<QPushButton*>(w.widget.data())->setText(text); break;
+    case Kind::Edit: static_cast<QLineEdit*>(w.widget.data())->setText(text); break;
+    case Kind::Static: static_cast<QLabel*>(w.widget.data())->setText(text); break;
+    default: w.widget->setWindowTitle(text); break;
+    }
+}
+
+}  // namespace
+
+LRESULT DefaultDialogMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        SendMessageA(w.hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(w.hWnd, IDCANCEL)));
+        return 0;
+    case DM_GETDEFID:
+        return MAKELONG(w.defId, DC_HASDEFID);
+    case DM_SETDEFID:
+        w.defId = static_cast<int>(wParam);
+        UpdateDefaultButton(w);
+        return TRUE;
+    case WM_SETICON:
+    case WM_GETICON:
+    case WM_ICONERASEBKGND:
+        return DialogIconMessage(w, message, wParam, lParam);
+    case WM_SETTEXT:
+        if (w.widget)
+            w.widget->setWindowTitle(QString::fromUtf8(reinterpret_cast<const char*>(lParam)));
+        return TRUE;
+    case WM_GETTEXT:
+    case WM_GETTEXTLENGTH: {
+        const QByteArray text = w.widget ? w.widget->windowTitle().toUtf8() : QByteArray();
+        return message == WM_GETTEXTLENGTH ? text.size() : CopyTextOut(text, wParam, lParam);
+    }
+    default:
+        return 0;
+    }
+}
+
+LRESULT ControlMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (w.kind == Kind::UpDown && w.widget) {
+        bool bHandled = false;
+        const LRESULT result = static_cast<UpDownControl*>(w.widget.data())->HandleMessage(message, wParam, lParam, &bHandled);
+        if (bHandled)
+            return result;
+    }
+    switch (message) {
+    case WM_SETTEXT:
+        SetControlText(w, QString::fromUtf8(reinterpret_cast<const char*>(lParam)));
+        return TRUE;
+    case WM_GETTEXT:
+        return CopyTextOut(ControlText(w).toUtf8(), wParam, lParam);
+    case WM_GETTEXTLENGTH:
+        return ControlText(w).toUtf8().size();
+    case BM_CLICK:
+        if (w.kind == Kind::Button && w.widget)
+            static_cast<QPushButton*>(w.widget.data())->click();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+const char* SubstituteTypeface(const char* pszTypeface)
+{
+    for (const auto& pair : g_typefaceSubstitutes) {
+        if (strcasecmp(pair[0], pszTypeface) == 0)
+            return pair[1];
+    }
+    return pszTypeface;
+}
+
+}  // namespace qtwin
+
+using namespace qtwin;
+
+// --- Dialogs -----------------------------------------------------------------
+
+HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+                               LPARAM dwInitParam)
+{
+    if (!IS_INTRESOURCE(lpTemplateName) || QApplication::instance() == nullptr)
+        return nullptr;
+    const std::optional<DialogTemplate> tmpl =
+        ResourceFile::Module().FindDialog(static_cast<int>(reinterpret_cast<std::uintptr_t>(lpTemplateName)));
+    if (!tmpl)
+        return nullptr;
+
+    EnsureMessageQueue();
+    StartBroadcastBridge();
+
+    auto window = std::make_unique<Window>();
+    Window* pDialog = window.get();
+    pDialog->kind = Kind::Dialog;
+    pDialog->hWndParent = hWndParent;
+    pDialog->style = tmpl->style;
+    pDialog->pfnDlgProc = lpDialogFunc;
+    HWND hDlg = Windows().Add(std::move(window));
+
+    // Fixed-size frame: a caption, a system menu (close box) and, if the
+    // template asks, a minimize box; never a maximize box.
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint;
+    if (tmpl->style & WS_CAPTION)
+        flags |= Qt::WindowTitleHint;
+    if (tmpl->style & WS_SYSMENU)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (tmpl->style & WS_MINIMIZEBOX)
+        flags |= Qt::WindowMinimizeButtonHint;
+    auto* pWidget = new DialogWidget(hDlg, WidgetFromHwnd(hWndParent), flags);
+    pDialog->widget = pWidget;
+    pWidget->setWindowTitle(tmpl->caption);
+    pWidget->setWindowModality(Qt::ApplicationModal);
+
+    // The dialog font sets the dialog units: a quarter of the average
+    // character width across, an eighth of the character height down.
+    QFont font(QString::fromLatin1(SubstituteTypeface(tmpl->typeface.toLatin1().constData())));
+    const int dpi = pWidget->logicalDpiY() > 0 ? pWidget->logicalDpiY() : 96;
+    font.setPixelSize(MulDiv(tmpl->pointSize ? tmpl->pointSize : 8, dpi, 72));
+    font.setWeight(tmpl->weight >= 600 ? QFont::Bold : QFont::Normal);
+    font.setItalic(tmpl->italic);
+    pWidget->setFont(font);
+    const QFontMetrics metrics(font);
+    const int alphabetWidth =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    pDialog->baseUnitX = (alphabetWidth / 26 + 1) / 2;
+    pDialog->baseUnitY = metrics.height();
+    pWidget->setFixedSize(MulDiv(tmpl->cx, pDialog->baseUnitX, 4), MulDiv(tmpl->cy, pDialog->baseUnitY, 8));
+
+    for (const DialogItem& item : tmpl->items)
+        CreateControl(*pDialog, pWidget, item);
+    UpdateDefaultButton(*pDialog);
+    LabelControls(*pDialog, tmpl->items);
+
+    // Tab order is template order, over the controls that are tab stops.
+    HWND hFirstTabStop = nullptr;
+    QWidget* pPrevious = nullptr;
+    for (HWND hChild : pDialog->children) {
+        Window* child = Windows().Find(hChild);
+        if (child == nullptr || !(child->style & WS_TABSTOP) || !child->widget)
+            continue;
+        if (hFirstTabStop == nullptr)
+            hFirstTabStop = hChild;
+        if (pPrevious != nullptr)
+            QWidget::setTabOrder(pPrevious, child->widget);
+        pPrevious = child->widget;
+    }
+
+    pDialog->msgResult = 0;
+    const INT_PTR bSetFocus = lpDialogFunc
+        ? lpDialogFunc(hDlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(hFirstTabStop), dwInitParam)
+        : TRUE;
+    if (!Windows().Contains(hDlg))
+        return nullptr;   // destroyed while initialising
+
+    if (tmpl->style & WS_VISIBLE) {
+        if (QScreen* screen = pWidget->screen())
+            pWidget->move(screen->availableGeometry().center() - pWidget->rect().center());
+        pWidget->show();
+        pWidget->activateWindow();
+    }
+    if (bSetFocus && hFirstTabStop != nullptr)
+        SetFocus(hFirstTabStop);
+    return hDlg;
+}
+
+// --- Dialog items ------------------------------------------------------------
+
+HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem)
+{
+    Window* w = Windows().Find(hDlg);
+    if (w == nullptr)
+        return nullptr;
+    for (HWND hChild : w->children) {
+        Window* child = Windows().Find(hChild);
+        if (child != nullptr && child->id == nIDDlgItem)
+            return hChild;
+    }
+    return nullptr;
+}
+
+int WINAPI GetDlgCtrlID(HWND hWnd)
+{
+    Window* w = Windows().Find(hWnd);
+    return w ? w->id : 0;
+}
+
+HWND WINAPI GetNextDlgTabItem(HWND hDlg, HWND hCtl, BOOL bPrevious)
+{
+    QWidget* pWidget = WidgetFromHwnd(hCtl);
+    if (pWidget == nullptr || WidgetFromHwnd(hDlg) == nullptr)
+        return nullptr;
+    QWidget* pNext = pWidget;
+    do {
+        pNext = bPrevious ? pNext->previousInFocusChain() : pNext->nextInFocusChain();
+        HWND hNext = HwndFromWidget(pNext);
+        if (hNext != nullptr && GetParent(hNext) == hDlg && (pNext->focusPolicy() & Qt::TabFocus))
+            return hNext;
+    } while (pNext != pWidget);
+    return hCtl;
+}
+
+BOOL WINAPI SetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPCSTR lpString)
+{
+    HWND hItem = GetDlgItem(hDlg, nIDDlgItem);
+    return hItem ? SetWindowTextA(hItem, lpString) : FALSE;
+}
+
+UINT WINAPI GetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPSTR lpString, int cchMax)
+{
+    HWND hItem = GetDlgItem(hDlg, nIDDlgItem);
+    if (hItem == nullptr) {
+        if (lpString != nullptr && cchMax > 0)
+            lpString[0] = '\0';
+        return 0;
+    }
+    return static_cast<UINT>(GetWindowTextA(hItem, lpString, cchMax));
+}
+
+BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect)
+{
+    Window* w = Windows().Find(hDlg);
+    if (w == nullptr || w->kind != Kind::Dialog || lpRect == nullptr)
+        return FALSE;
+    lpRect->left = MulDiv(lpRect->left, w->baseUnitX, 4);
+    lpRect->right = MulDiv(lpRect->right, w->baseUnitX, 4);
+    lpRect->top = MulDiv(lpRect->top, w->baseUnitY, 8);
+    lpRect->bottom = MulDiv(lpRect->bottom, w->baseUnitY, 8);
+    return TRUE;
+}

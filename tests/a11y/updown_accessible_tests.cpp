@@ -14,10 +14,12 @@
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -252,6 +254,52 @@ TEST_F(UpDownAccessibility, SetPosAnnouncesEveryChangeAndOnlyChanges)
     EXPECT_EQ(g_valueEvents[0].value, 4);
     EXPECT_EQ(g_valueEvents[1].value, 18);
     EXPECT_TRUE(g_notices.empty());
+}
+
+// The number boxes: read-only, so nothing outside the tool edits them; and a
+// digits-only box that is writable takes only writes that leave digits.
+TEST_F(UpDownAccessibility, BoxesTakeNoWritesWhenReadOnlyAndOnlyDigitsWhenNumeric)
+{
+    HWND hBox = GetDlgItem(m_hDlg, IDC_EDIT_VIDEO_PID);
+    SetWindowTextA(hBox, "257");
+    QAccessibleInterface* pBox = Accessible(hBox);
+    ASSERT_NE(pBox, nullptr);
+    EXPECT_TRUE(pBox->state().readOnly);
+    EXPECT_FALSE(pBox->state().editable);
+    ASSERT_NE(pBox->textInterface(), nullptr);
+    EXPECT_EQ(pBox->textInterface()->text(0, pBox->textInterface()->characterCount()).toStdString(), "257");
+    EXPECT_EQ(pBox->editableTextInterface(), nullptr);
+    pBox->setText(QAccessible::Value, QStringLiteral("999"));
+
+    auto text = [hBox] {
+        char sz[32] = {};
+        GetWindowTextA(hBox, sz, sizeof sz);
+        return std::string(sz);
+    };
+    EXPECT_EQ(text(), "257");
+
+    // The same box made writable: digits go in, anything else is refused.
+    static_cast<QLineEdit*>(qtwin::WidgetFromHwnd(hBox))->setReadOnly(false);
+    EXPECT_TRUE(pBox->state().editable);
+    QAccessibleEditableTextInterface* pEdit = pBox->editableTextInterface();
+    ASSERT_NE(pEdit, nullptr);
+    pEdit->insertText(0, QStringLiteral("ab"));
+    EXPECT_EQ(text(), "257");
+    pEdit->replaceText(0, 3, QStringLiteral("-1"));
+    EXPECT_EQ(text(), "257");
+    pBox->setText(QAccessible::Value, QStringLiteral("9 9"));
+    EXPECT_EQ(text(), "257");
+    pEdit->insertText(99, QStringLiteral("1"));
+    pEdit->deleteText(2, 1);
+    EXPECT_EQ(text(), "257");
+    pEdit->insertText(3, QStringLiteral("0"));
+    EXPECT_EQ(text(), "2570");
+    pEdit->deleteText(0, 1);
+    EXPECT_EQ(text(), "570");
+    pEdit->replaceText(0, 3, QStringLiteral("1001"));
+    EXPECT_EQ(text(), "1001");
+    pBox->setText(QAccessible::Value, QStringLiteral("42"));
+    EXPECT_EQ(text(), "42");
 }
 
 }  // namespace

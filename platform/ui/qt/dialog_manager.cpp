@@ -2,6 +2,7 @@
 // controls (positions in dialog units, labels, tab chain, default button);
 // the dialog's and the controls' own handling of messages; dialog items.
 
+#include "platform/ui/qt/edit_accessible.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
 #include "platform/ui/qt/updown_accessible.h"
@@ -133,6 +134,7 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
         break;
     }
     case ControlClass::Edit: {
+        InstallEditAccessibility();
         auto* edit = new QLineEdit(item.text, pDialogWidget);
         edit->setReadOnly(item.style & ES_READONLY);
         edit->setFrame(item.style & WS_BORDER);

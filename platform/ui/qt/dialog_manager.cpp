@@ -20,6 +20,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 
+#include <algorithm>
 #include <optional>
 
 namespace qtwin {
@@ -72,6 +73,22 @@ protected:
     void reject() override
     {
         SendMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+
+    bool focusNextPrevChild(bool next) override
+    {
+        // Tab and Shift+Tab, from any control (one that is no tab stop, such
+        // as an up-down control, included): the next or previous tab stop in
+        // template order, as the dialog manager finds it.
+        HWND hFocus = GetFocus();
+        if (hFocus == nullptr || GetParent(hFocus) != m_hWnd)
+            hFocus = nullptr;
+        HWND hNext = GetNextDlgTabItem(m_hWnd, hFocus, !next);
+        QWidget* pNext = WidgetFromHwnd(hNext);
+        if (pNext == nullptr)
+            return false;
+        pNext->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+        return true;
     }
 
 private:
@@ -466,16 +483,31 @@ int WINAPI GetDlgCtrlID(HWND hWnd)
 
 HWND WINAPI GetNextDlgTabItem(HWND hDlg, HWND hCtl, BOOL bPrevious)
 {
-    QWidget* pWidget = WidgetFromHwnd(hCtl);
-    if (pWidget == nullptr || WidgetFromHwnd(hDlg) == nullptr)
+    // Template order, round the end: the first control after (or before) hCtl
+    // that is a tab stop, visible and enabled. hCtl need not be a tab stop
+    // itself; without one, the search starts at the ends. hCtl when there is
+    // no other.
+    Window* dialog = Windows().Find(hDlg);
+    if (dialog == nullptr || dialog->kind != Kind::Dialog)
         return nullptr;
-    QWidget* pNext = pWidget;
-    do {
-        pNext = bPrevious ? pNext->previousInFocusChain() : pNext->nextInFocusChain();
-        HWND hNext = HwndFromWidget(pNext);
-        if (hNext != nullptr && GetParent(hNext) == hDlg && (pNext->focusPolicy() & Qt::TabFocus))
-            return hNext;
-    } while (pNext != pWidget);
+    const std::vector<HWND>& children = dialog->children;
+    const std::size_t count = children.size();
+    if (count == 0)
+        return nullptr;
+    const auto at = std::find(children.begin(), children.end(), hCtl);
+    if (hCtl != nullptr && at == children.end())
+        return nullptr;
+    std::size_t i = at == children.end() ? (bPrevious ? 0 : count - 1)
+                                         : static_cast<std::size_t>(at - children.begin());
+    for (std::size_t n = 0; n < count; ++n) {
+        i = bPrevious ? (i + count - 1) % count : (i + 1) % count;
+        Window* child = Windows().Find(children[i]);
+        if (child == nullptr || !child->widget || children[i] == hCtl)
+            continue;
+        if ((child->style & WS_TABSTOP) && child->widget->isVisibleTo(child->widget->window())
+            && child->widget->isEnabled())
+            return children[i];
+    }
     return hCtl;
 }
 

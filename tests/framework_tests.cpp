@@ -4,6 +4,7 @@
 
 #include "app/tuning_app.h"
 #include "dialog/tuning_dlg.h"
+#include "platform/ui/control_names.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
 #include "tests/support/dialog_harness.h"
@@ -269,6 +270,88 @@ TEST(Resources, AnIconGroupNamesEachImageOnce)
     const qtwin::ResourceFile resources(file);
     ASSERT_TRUE(resources.IsValid());
     EXPECT_FALSE(resources.FindIconFile(128));
+}
+
+// The naming rule both back ends share, on the real template: the name each
+// control gets, by its row's label where the template order would mislead
+// (the video PID spin button follows "Audio PID:").
+TEST(ControlNames, TheTemplatesControlsAreNamedByTheirRows)
+{
+    const auto tmpl = qtwin::ResourceFile::Module().FindDialog(IDD_TUNING_DIALOG);
+    ASSERT_TRUE(tmpl);
+    const std::vector<afx::ControlName> names = afx::NameControls(qtwin::TemplateControls(tmpl->items));
+    ASSERT_EQ(names.size(), tmpl->items.size());
+    std::vector<std::pair<int, std::string>> named;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (tmpl->items[i].id != IDC_STATIC)
+            named.emplace_back(tmpl->items[i].id, names[i].name);
+        else
+            EXPECT_EQ(names[i].name, tmpl->items[i].text.toStdString()) << "a static text is named by its text";
+    }
+    const std::vector<std::pair<int, std::string>> expected = {
+        {IDOK, "OK"},
+        {IDC_EDIT_VIDEO_PID, "Video PID:"},
+        {IDC_SPIN_VIDEO_PID, "Video PID"},
+        {IDC_EDIT_AUDIO_PID, "Audio PID:"},
+        {IDC_SPIN_AUDIO_PID, "Audio PID"},
+        {IDC_REFRESH, "Refresh"},
+        {IDC_EDIT_FREQUENCY, "Frequency:"},
+        {IDC_SPIN_FREQUENCY, "Frequency"},
+        {IDC_EDIT_SYMBOL_RATE, "Symbolrate:"},
+    };
+    EXPECT_EQ(named, expected);
+}
+
+TEST(ControlNames, TheRowFirstThenTemplateOrderAndNeverAMnemonic)
+{
+    using K = afx::NamedControl::Kind;
+    auto control = [](K kind, int x, int y, int cx, int cy, const char* text = "") {
+        afx::NamedControl c;
+        c.kind = kind;
+        c.x = x;
+        c.y = y;
+        c.cx = cx;
+        c.cy = cy;
+        c.text = text;
+        return c;
+    };
+    const std::vector<afx::NamedControl> controls = {
+        control(K::Text, 0, 0, 30, 8, "&Left:"),          // 0: the row's label of 2
+        control(K::Text, 40, 40, 30, 8, "Be&fore  "),     // 1: before 2, another row
+        control(K::Edit, 50, 0, 40, 14),                  // 2: named by its row
+        control(K::Text, 0, 60, 30, 8, "A && B:"),        // 3
+        control(K::UpDown, 100, 100, 10, 14),             // 4: nothing on its row: the text just before
+        control(K::Picture, 0, 100, 20, 20),              // 5: no text, no label
+        control(K::UpDown, 100, 200, 10, 14),             // 6: a picture before it: no name
+        control(K::Button, 0, 200, 50, 14, "&Refresh"),   // 7
+        control(K::Text, 95, 2, 4, 8, "Right"),           // 8: on 2's row but to its right
+        control(K::Other, 200, 60, 10, 10),               // 9: 3 on its row, far to the left
+    };
+    const auto names = afx::NameControls(controls);
+    ASSERT_EQ(names.size(), controls.size());
+    EXPECT_EQ(names[0].name, "Left:");
+    EXPECT_EQ(names[2].name, "Left:");
+    EXPECT_EQ(names[2].label, 0);
+    EXPECT_EQ(names[4].name, "A & B");
+    EXPECT_EQ(names[4].label, 3);
+    EXPECT_EQ(names[5].name, "");
+    EXPECT_EQ(names[6].name, "");
+    EXPECT_EQ(names[7].name, "Refresh");
+    EXPECT_EQ(names[9].name, "A & B");
+    EXPECT_EQ(names[9].label, 3);
+
+    // Without the row's label, the static text just before decides, as the
+    // window system's own rule has it.
+    const std::vector<afx::NamedControl> byOrder = {
+        control(K::Text, 40, 40, 30, 8, "Be&fore  :"),
+        control(K::UpDown, 100, 100, 10, 14),
+        control(K::Edit, 100, 120, 10, 14),
+    };
+    const auto orderNames = afx::NameControls(byOrder);
+    EXPECT_EQ(orderNames[1].name, "Before");
+    EXPECT_EQ(orderNames[1].label, 0);
+    EXPECT_EQ(orderNames[2].name, "") << "an up-down control is no label";
+    EXPECT_EQ(afx::WithoutMnemonic("&&&a&"), "&a");
 }
 
 // Run under a private session bus (see tests/CMakeLists.txt).

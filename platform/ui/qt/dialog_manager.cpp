@@ -2,6 +2,7 @@
 // controls (positions in dialog units, labels, tab chain, default button);
 // the dialog's and the controls' own handling of messages; dialog items.
 
+#include "platform/ui/control_names.h"
 #include "platform/ui/qt/edit_accessible.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
@@ -189,10 +190,6 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     }
 
     pWidget->setGeometry(MapRect(dialog, item.x, item.y, item.cx, item.cy));
-    // A button or static says what it is by its text; other controls get the
-    // name of their label (LabelControls).
-    if (pWindow->kind == Kind::Button || pWindow->kind == Kind::Static)
-        pWidget->setAccessibleName(item.text);
     if (pWindow->kind == Kind::Static || pWindow->kind == Kind::Other)
         pWidget->setFocusPolicy(Qt::NoFocus);
     else if (pWindow->kind != Kind::UpDown)
@@ -204,75 +201,50 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     return hWnd;
 }
 
-bool IsTextStatic(const Window& w)
+afx::NamedControl::Kind NamingKind(const DialogItem& item)
 {
-    if (w.kind != Kind::Static)
-        return false;
-    switch (w.style & SS_TYPEMASK) {
-    case SS_LEFT:
-    case SS_CENTER:
-    case SS_RIGHT:
-    case SS_SIMPLE:
-    case SS_LEFTNOWORDWRAP:
-        return true;
-    default:
-        return false;
+    using K = afx::NamedControl::Kind;
+    switch (item.controlClass) {
+    case ControlClass::Button: return K::Button;
+    case ControlClass::Edit: return K::Edit;
+    case ControlClass::UpDown: return K::UpDown;
+    case ControlClass::Unknown: return K::Other;
+    case ControlClass::Static:
+        switch (item.style & SS_TYPEMASK) {
+        case SS_LEFT:
+        case SS_CENTER:
+        case SS_RIGHT:
+        case SS_SIMPLE:
+        case SS_LEFTNOWORDWRAP:
+            return K::Text;
+        default:
+            return K::Picture;
+        }
     }
+    return K::Other;
 }
 
-// Names the controls that carry no text of their own (edits, up-down
-// controls) after their label, for assistive technology. Windows takes the
-// static text just before a control in template order. Templates do not
-// always keep that order (a label may follow its box, or precede another
-// row's control), so the label is first looked for where the eye finds it:
-// the nearest static text to the left of the control, on the same row (its
-// vertical middle within the control's height). Only a control with no
-// such text falls back to the template-order rule. An edit becomes the
-// label's buddy, so the label also reports the relation; any other control
-// takes the label's text, without its mnemonic marker and closing colon.
-void LabelControls(Window& dialog, const std::vector<DialogItem>& items)
+// Names every control for assistive technology by the rule every back end
+// shares (platform/ui/control_names.h). An edit also becomes its label's
+// buddy, so both report the relation.
+void NameControls(Window& dialog, const std::vector<DialogItem>& items)
 {
     if (items.size() != dialog.children.size())
         return;
+    const std::vector<afx::ControlName> names = afx::NameControls(TemplateControls(items));
     for (std::size_t i = 0; i < items.size(); ++i) {
         Window* control = Windows().Find(dialog.children[i]);
-        if (control == nullptr || !control->widget || control->kind == Kind::Button || control->kind == Kind::Static)
+        if (control == nullptr || !control->widget || names[i].name.empty())
             continue;
-        const DialogItem& item = items[i];
-        Window* label = nullptr;
-        int labelRight = 0;
-        for (std::size_t j = 0; j < items.size(); ++j) {
-            Window* candidate = Windows().Find(dialog.children[j]);
-            if (candidate == nullptr || !IsTextStatic(*candidate) || !candidate->widget)
-                continue;
-            const DialogItem& text = items[j];
-            const int middle2 = 2 * text.y + text.cy;   // twice the vertical middle
-            const int right = text.x + text.cx;
-            if (middle2 < 2 * item.y || middle2 > 2 * (item.y + item.cy) || right > item.x)
-                continue;
-            if (label == nullptr || right > labelRight) {
-                label = candidate;
-                labelRight = right;
-            }
-        }
-        if (label == nullptr && i > 0) {
-            Window* previous = Windows().Find(dialog.children[i - 1]);
-            if (previous != nullptr && IsTextStatic(*previous) && previous->widget)
-                label = previous;
-        }
-        if (label == nullptr)
+        control->widget->setAccessibleName(QString::fromStdString(names[i].name));
+        if (control->kind != Kind::Edit || names[i].label < 0)
             continue;
-        auto* pLabel = static_cast<QLabel*>(label->widget.data());
-        if (control->kind == Kind::Edit && pLabel->buddy() == nullptr) {
-            pLabel->setBuddy(control->widget);
-            continue;
+        Window* label = Windows().Find(dialog.children[static_cast<std::size_t>(names[i].label)]);
+        if (label != nullptr && label->kind == Kind::Static && label->widget) {
+            auto* pLabel = static_cast<QLabel*>(label->widget.data());
+            if (pLabel->buddy() == nullptr)
+                pLabel->setBuddy(control->widget);
         }
-        QString name = pLabel->text();
-        name.remove(QLatin1Char('&'));
-        name = name.trimmed();
-        if (name.endsWith(QLatin1Char(':')))
-            name.chop(1);
-        control->widget->setAccessibleName(name.trimmed());
     }
 }
 
@@ -301,6 +273,23 @@ void SetControlText(Window& w, const QString& text)
 }
 
 }  // namespace
+
+std::vector<afx::NamedControl> TemplateControls(const std::vector<DialogItem>& items)
+{
+    std::vector<afx::NamedControl> controls;
+    controls.reserve(items.size());
+    for (const DialogItem& item : items) {
+        afx::NamedControl control;
+        control.kind = NamingKind(item);
+        control.x = item.x;
+        control.y = item.y;
+        control.cx = item.cx;
+        control.cy = item.cy;
+        control.text = item.text.toStdString();
+        controls.push_back(std::move(control));
+    }
+    return controls;
+}
 
 LRESULT DefaultDialogMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -426,7 +415,7 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
     for (const DialogItem& item : tmpl->items)
         CreateControl(*pDialog, pWidget, item);
     UpdateDefaultButton(*pDialog);
-    LabelControls(*pDialog, tmpl->items);
+    NameControls(*pDialog, tmpl->items);
 
     // Tab order is template order, over the controls that are tab stops.
     HWND hFirstTabStop = nullptr;

@@ -9,6 +9,8 @@
 //   painting.cpp          painting, icons and the message box
 #pragma once
 
+#include "platform/ui/control_names.h"
+#include "platform/ui/qt/resources.h"
 #include "platform/ui/qt/winapi_qt.h"
 
 #include <QByteArray>
@@ -30,6 +32,10 @@ HWND HwndFromWidget(const QWidget* pWidget);
 
 // The typeface the back end uses for a dialog template's typeface.
 const char* SubstituteTypeface(const char* pszTypeface);
+
+// A template's controls as the naming rule takes them (control_names.h), in
+// dialog units.
+std::vector<afx::NamedControl> TemplateControls(const std::vector<DialogItem>& items);
 
 enum class Kind { Dialog, Button, Edit, Static, UpDown, Other };
 

@@ -279,14 +279,14 @@ TEST(ControlNames, TheTemplatesControlsAreNamedByTheirRows)
 {
     const auto tmpl = qtwin::ResourceFile::Module().FindDialog(IDD_TUNING_DIALOG);
     ASSERT_TRUE(tmpl);
-    const std::vector<afx::ControlName> names = afx::NameControls(qtwin::TemplateControls(tmpl->items));
+    const std::vector<afx::ControlName> names = qtwin::TemplateControlNames(tmpl->items);
     ASSERT_EQ(names.size(), tmpl->items.size());
     std::vector<std::pair<int, std::string>> named;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (tmpl->items[i].id != IDC_STATIC)
-            named.emplace_back(tmpl->items[i].id, names[i].name);
+            named.emplace_back(tmpl->items[i].id, std::string(names[i].name));
         else
-            EXPECT_EQ(names[i].name, tmpl->items[i].text.toStdString()) << "a static text is named by its text";
+            EXPECT_EQ(std::string(names[i].name), tmpl->items[i].text.toStdString()) << "a static text is named by its text";
     }
     const std::vector<std::pair<int, std::string>> expected = {
         {IDOK, "OK"},
@@ -305,6 +305,11 @@ TEST(ControlNames, TheTemplatesControlsAreNamedByTheirRows)
 TEST(ControlNames, TheRowFirstThenTemplateOrderAndNeverAMnemonic)
 {
     using K = afx::NamedControl::Kind;
+    auto nameAll = [](const std::vector<afx::NamedControl>& controls) {
+        std::vector<afx::ControlName> names(controls.size());
+        afx::NameControls(controls.data(), static_cast<int>(controls.size()), names.data());
+        return names;
+    };
     auto control = [](K kind, int x, int y, int cx, int cy, const char* text = "") {
         afx::NamedControl c;
         c.kind = kind;
@@ -327,17 +332,17 @@ TEST(ControlNames, TheRowFirstThenTemplateOrderAndNeverAMnemonic)
         control(K::Text, 95, 2, 4, 8, "Right"),           // 8: on 2's row but to its right
         control(K::Other, 200, 60, 10, 10),               // 9: 3 on its row, far to the left
     };
-    const auto names = afx::NameControls(controls);
+    const auto names = nameAll(controls);
     ASSERT_EQ(names.size(), controls.size());
-    EXPECT_EQ(names[0].name, "Left:");
-    EXPECT_EQ(names[2].name, "Left:");
+    EXPECT_STREQ(names[0].name, "Left:");
+    EXPECT_STREQ(names[2].name, "Left:");
     EXPECT_EQ(names[2].label, 0);
-    EXPECT_EQ(names[4].name, "A & B");
+    EXPECT_STREQ(names[4].name, "A & B");
     EXPECT_EQ(names[4].label, 3);
-    EXPECT_EQ(names[5].name, "");
-    EXPECT_EQ(names[6].name, "");
-    EXPECT_EQ(names[7].name, "Refresh");
-    EXPECT_EQ(names[9].name, "A & B");
+    EXPECT_STREQ(names[5].name, "");
+    EXPECT_STREQ(names[6].name, "");
+    EXPECT_STREQ(names[7].name, "Refresh");
+    EXPECT_STREQ(names[9].name, "A & B");
     EXPECT_EQ(names[9].label, 3);
 
     // Without the row's label, the static text just before decides, as the
@@ -347,11 +352,18 @@ TEST(ControlNames, TheRowFirstThenTemplateOrderAndNeverAMnemonic)
         control(K::UpDown, 100, 100, 10, 14),
         control(K::Edit, 100, 120, 10, 14),
     };
-    const auto orderNames = afx::NameControls(byOrder);
-    EXPECT_EQ(orderNames[1].name, "Before");
+    const auto orderNames = nameAll(byOrder);
+    EXPECT_STREQ(orderNames[1].name, "Before");
     EXPECT_EQ(orderNames[1].label, 0);
-    EXPECT_EQ(orderNames[2].name, "") << "an up-down control is no label";
-    EXPECT_EQ(afx::WithoutMnemonic("&&&a&"), "&a");
+    EXPECT_STREQ(orderNames[2].name, "") << "an up-down control is no label";
+    char buffer[8];
+    afx::CopyWithoutMnemonic("&&&a&", buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "&a");
+    // Cut to fit, never inside a character: "ü" is two bytes.
+    afx::CopyWithoutMnemonic("f\xc3\xbc\xc3\xbcr", buffer, 5);
+    EXPECT_STREQ(buffer, "f\xc3\xbc");
+    afx::CopyWithoutMnemonic("f\xc3\xbc\xc3\xbcr", buffer, 6);
+    EXPECT_STREQ(buffer, "f\xc3\xbc\xc3\xbc");
 }
 
 // Run under a private session bus (see tests/CMakeLists.txt).

@@ -3,23 +3,37 @@
 namespace afx {
 namespace {
 
-std::string Trimmed(const std::string& s)
+bool IsSpace(char c)
 {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    const auto last = s.find_last_not_of(" \t");
-    return s.substr(first, last - first + 1);
+    return c == ' ' || c == '\t';
+}
+
+// Drops spaces at both ends, in place.
+void Trim(char* s)
+{
+    int n = 0;
+    while (s[n] != '\0')
+        ++n;
+    while (n > 0 && IsSpace(s[n - 1]))
+        s[--n] = '\0';
+    int start = 0;
+    while (IsSpace(s[start]))
+        ++start;
+    if (start > 0) {
+        int i = 0;
+        while ((s[i] = s[i + start]) != '\0')
+            ++i;
+    }
 }
 
 // The label of control i: on its row to its left, the nearest; else the
 // static text just before it.
-int FindLabel(const std::vector<NamedControl>& controls, std::size_t i)
+int FindLabel(const NamedControl* controls, int count, int i)
 {
     const NamedControl& control = controls[i];
     int label = -1;
     long long labelRight = 0;
-    for (std::size_t j = 0; j < controls.size(); ++j) {
+    for (int j = 0; j < count; ++j) {
         const NamedControl& text = controls[j];
         if (text.kind != NamedControl::Kind::Text)
             continue;
@@ -28,44 +42,53 @@ int FindLabel(const std::vector<NamedControl>& controls, std::size_t i)
         if (middle2 < 2LL * control.y || middle2 > 2LL * control.y + 2LL * control.cy || right > control.x)
             continue;
         if (label < 0 || right > labelRight) {
-            label = static_cast<int>(j);
+            label = j;
             labelRight = right;
         }
     }
     if (label < 0 && i > 0 && controls[i - 1].kind == NamedControl::Kind::Text)
-        label = static_cast<int>(i - 1);
+        label = i - 1;
     return label;
 }
 
 }  // namespace
 
-std::string WithoutMnemonic(const std::string& text)
+void CopyWithoutMnemonic(const char* text, char* out, int size)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '&') {
-            if (i + 1 < text.size() && text[i + 1] == '&')
-                out += '&';
-            ++i;
-            if (i < text.size() && text[i] != '&')
-                out += text[i];
-            continue;
+    if (out == nullptr || size <= 0)
+        return;
+    int n = 0;
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        if (*p == '&') {
+            ++p;             // the marker goes; "&&" leaves one "&"
+            if (*p == '\0')
+                break;
         }
-        out += text[i];
+        // A character starts at a byte that is not a continuation byte; cut
+        // before one that would not fit whole.
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) {
+            int length = 1;
+            while ((static_cast<unsigned char>(p[length]) & 0xC0) == 0x80)
+                ++length;
+            if (n + length > size - 1)
+                break;
+        }
+        out[n++] = *p;
     }
-    return out;
+    out[n] = '\0';
 }
 
-std::vector<ControlName> NameControls(const std::vector<NamedControl>& controls)
+void NameControls(const NamedControl* controls, int count, ControlName* names)
 {
-    std::vector<ControlName> names(controls.size());
-    for (std::size_t i = 0; i < controls.size(); ++i) {
+    for (int i = 0; i < count; ++i) {
         const NamedControl& control = controls[i];
+        ControlName& result = names[i];
+        result.name[0] = '\0';
+        result.label = -1;
         switch (control.kind) {
         case NamedControl::Kind::Text:
         case NamedControl::Kind::Button:
-            names[i].name = WithoutMnemonic(control.text);
+            CopyWithoutMnemonic(control.text, result.name, MaxControlName);
             continue;
         case NamedControl::Kind::Picture:
             continue;
@@ -74,16 +97,22 @@ std::vector<ControlName> NameControls(const std::vector<NamedControl>& controls)
         case NamedControl::Kind::Other:
             break;
         }
-        const int label = FindLabel(controls, i);
+        const int label = FindLabel(controls, count, i);
         if (label < 0)
             continue;
-        std::string name = Trimmed(WithoutMnemonic(controls[static_cast<std::size_t>(label)].text));
-        if (control.kind != NamedControl::Kind::Edit && !name.empty() && name.back() == ':')
-            name = Trimmed(name.substr(0, name.size() - 1));
-        names[i].name = name;
-        names[i].label = label;
+        CopyWithoutMnemonic(controls[label].text, result.name, MaxControlName);
+        Trim(result.name);
+        if (control.kind != NamedControl::Kind::Edit) {
+            int n = 0;
+            while (result.name[n] != '\0')
+                ++n;
+            if (n > 0 && result.name[n - 1] == ':') {
+                result.name[n - 1] = '\0';
+                Trim(result.name);
+            }
+        }
+        result.label = label;
     }
-    return names;
 }
 
 }  // namespace afx

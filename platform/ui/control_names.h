@@ -10,10 +10,10 @@
 // do not always keep a label in front of its control. An edit takes the
 // label's text as it reads, an up-down control the name of what it steps:
 // the label's text without its closing colon. Mnemonic markers never count.
+//
+// No allocation and no standard library containers: the Windows product
+// stays small.
 #pragma once
-
-#include <string>
-#include <vector>
 
 namespace afx {
 
@@ -31,19 +31,24 @@ struct NamedControl
     Kind kind = Kind::Other;
     // Position and size, all in one unit (dialog units, or pixels).
     int x = 0, y = 0, cx = 0, cy = 0;
-    std::string text;   // UTF-8, as the template gives it
+    const char* text = "";   // UTF-8, as the template gives it; not owned
 };
+
+// Longest name kept, in bytes with its terminator; longer ones are cut at a
+// character boundary.
+constexpr int MaxControlName = 256;
 
 struct ControlName
 {
-    std::string name;   // UTF-8; empty for a control with no name
-    int label = -1;     // index of the static text it was named after, or -1
+    char name[MaxControlName] = {};   // UTF-8; empty for a control with no name
+    int label = -1;                   // index of the static text it was named after, or -1
 };
 
-// One name per control, in the order given (template order).
-std::vector<ControlName> NameControls(const std::vector<NamedControl>& controls);
+// names[i] for controls[i], count of each, in template order.
+void NameControls(const NamedControl* controls, int count, ControlName* names);
 
-// A control's text as it reads: mnemonic markers gone ("&&" is a plain "&").
-std::string WithoutMnemonic(const std::string& text);
+// A text as it reads, mnemonic markers gone ("&&" is a plain "&"), into a
+// buffer of size bytes, cut at a character boundary to fit and terminated.
+void CopyWithoutMnemonic(const char* text, char* out, int size);
 
 }  // namespace afx

@@ -23,6 +23,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace qtwin {
 namespace {
@@ -231,12 +233,12 @@ void NameControls(Window& dialog, const std::vector<DialogItem>& items)
 {
     if (items.size() != dialog.children.size())
         return;
-    const std::vector<afx::ControlName> names = afx::NameControls(TemplateControls(items));
+    const std::vector<afx::ControlName> names = TemplateControlNames(items);
     for (std::size_t i = 0; i < items.size(); ++i) {
         Window* control = Windows().Find(dialog.children[i]);
-        if (control == nullptr || !control->widget || names[i].name.empty())
+        if (control == nullptr || !control->widget || names[i].name[0] == '\0')
             continue;
-        control->widget->setAccessibleName(QString::fromStdString(names[i].name));
+        control->widget->setAccessibleName(QString::fromUtf8(names[i].name));
         if (control->kind != Kind::Edit || names[i].label < 0)
             continue;
         Window* label = Windows().Find(dialog.children[static_cast<std::size_t>(names[i].label)]);
@@ -274,21 +276,23 @@ void SetControlText(Window& w, const QString& text)
 
 }  // namespace
 
-std::vector<afx::NamedControl> TemplateControls(const std::vector<DialogItem>& items)
+std::vector<afx::ControlName> TemplateControlNames(const std::vector<DialogItem>& items)
 {
-    std::vector<afx::NamedControl> controls;
-    controls.reserve(items.size());
-    for (const DialogItem& item : items) {
-        afx::NamedControl control;
-        control.kind = NamingKind(item);
-        control.x = item.x;
-        control.y = item.y;
-        control.cx = item.cx;
-        control.cy = item.cy;
-        control.text = item.text.toStdString();
-        controls.push_back(std::move(control));
+    std::vector<std::string> texts;
+    texts.reserve(items.size());
+    std::vector<afx::NamedControl> controls(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        texts.push_back(items[i].text.toStdString());
+        controls[i].kind = NamingKind(items[i]);
+        controls[i].x = items[i].x;
+        controls[i].y = items[i].y;
+        controls[i].cx = items[i].cx;
+        controls[i].cy = items[i].cy;
+        controls[i].text = texts.back().c_str();
     }
-    return controls;
+    std::vector<afx::ControlName> names(items.size());
+    afx::NameControls(controls.data(), static_cast<int>(controls.size()), names.data());
+    return names;
 }
 
 LRESULT DefaultDialogMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)

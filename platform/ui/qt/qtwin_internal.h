@@ -33,9 +33,9 @@ HWND HwndFromWidget(const QWidget* pWidget);
 // The typeface the back end uses for a dialog template's typeface.
 const char* SubstituteTypeface(const char* pszTypeface);
 
-// A template's controls as the naming rule takes them (control_names.h), in
-// dialog units.
-std::vector<afx::NamedControl> TemplateControls(const std::vector<DialogItem>& items);
+// The name each of a template's controls gets by the naming rule every back
+// end shares (platform/ui/control_names.h), in template order.
+std::vector<afx::ControlName> TemplateControlNames(const std::vector<DialogItem>& items);
 
 enum class Kind { Dialog, Button, Edit, Static, UpDown, Other };
 

@@ -406,6 +406,33 @@ TEST_F(TuningDialogTest, LayoutFollowsTheTemplateInDialogUnits)
     });
 }
 
+// The frame follows the template's window styles, whatever they are: the
+// boxes it names, and a fixed size without a sizing border.
+TEST(DialogFrame, WindowFlagsFollowTheTemplatesStyles)
+{
+    const auto tmpl = qtwin::ResourceFile::Module().FindDialog(IDD_TUNING_DIALOG);
+    ASSERT_TRUE(tmpl);
+    const Qt::WindowFlags ours = qtwin::DialogWindowFlags(tmpl->style);
+    EXPECT_TRUE(ours & Qt::CustomizeWindowHint) << "only the hints asked for";
+    EXPECT_TRUE(ours & Qt::WindowTitleHint);
+    EXPECT_TRUE(ours & Qt::WindowSystemMenuHint);
+    EXPECT_TRUE(ours & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(ours & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(ours & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(ours & Qt::MSWindowsFixedSizeDialogHint);
+
+    const DWORD sizable = tmpl->style | WS_MAXIMIZEBOX | WS_THICKFRAME;
+    const Qt::WindowFlags other = qtwin::DialogWindowFlags(sizable);
+    EXPECT_TRUE(other & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(other & Qt::MSWindowsFixedSizeDialogHint);
+
+    // Minimize and maximize boxes come with a system menu only; a border
+    // alone is no caption.
+    const Qt::WindowFlags bare = qtwin::DialogWindowFlags(WS_POPUP | WS_BORDER | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    EXPECT_FALSE(bare & (Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
+                         | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+}
+
 TEST_F(TuningDialogTest, TabOrderFocusAndDefaultButton)
 {
     CTuningDlg dlg;

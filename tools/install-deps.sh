@@ -7,7 +7,7 @@ set -euo pipefail
 
 declare -A groups
 groups[build]="build-essential cmake ninja-build pkg-config qt6-base-dev libqt6dbus6 binutils-mingw-w64-x86-64 mingw-w64-common fonts-liberation2 libdvbv5-dev libudev-dev"
-groups[test]="libgtest-dev clang-14 libclang-rt-14-dev dbus-daemon dbus-bin xvfb xauth at-spi2-core python3-gi gir1.2-atspi-2.0"
+groups[test]="libgtest-dev clang-14 libclang-rt-14-dev dbus-daemon dbus-bin xvfb xauth openbox x11-utils xdotool at-spi2-core python3-gi gir1.2-atspi-2.0"
 
 packages=""
 for group in "$@"; do

@@ -276,6 +276,27 @@ void SetControlText(Window& w, const QString& text)
 
 }  // namespace
 
+Qt::WindowFlags DialogWindowFlags(DWORD style)
+{
+    // Only what the styles ask for, so the window manager's hints (Motif's
+    // decorations and functions among them) follow: a caption, and with a
+    // system menu its close box and the minimize and maximize boxes the
+    // template names; no sizing border, a fixed size.
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+    if ((style & WS_CAPTION) == WS_CAPTION)
+        flags |= Qt::WindowTitleHint;
+    if (style & WS_SYSMENU) {
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+        if (style & WS_MINIMIZEBOX)
+            flags |= Qt::WindowMinimizeButtonHint;
+        if (style & WS_MAXIMIZEBOX)
+            flags |= Qt::WindowMaximizeButtonHint;
+    }
+    if (!(style & WS_THICKFRAME))
+        flags |= Qt::MSWindowsFixedSizeDialogHint;
+    return flags;
+}
+
 std::vector<afx::ControlName> TemplateControlNames(const std::vector<DialogItem>& items)
 {
     std::vector<std::string> texts;
@@ -387,15 +408,7 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
     pDialog->pfnDlgProc = lpDialogFunc;
     HWND hDlg = Windows().Add(std::move(window));
 
-    // Fixed-size frame: a caption, a system menu (close box) and, if the
-    // template asks, a minimize box; never a maximize box.
-    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint;
-    if (tmpl->style & WS_CAPTION)
-        flags |= Qt::WindowTitleHint;
-    if (tmpl->style & WS_SYSMENU)
-        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-    if (tmpl->style & WS_MINIMIZEBOX)
-        flags |= Qt::WindowMinimizeButtonHint;
+    const Qt::WindowFlags flags = DialogWindowFlags(tmpl->style);
     auto* pWidget = new DialogWidget(hDlg, WidgetFromHwnd(hWndParent), flags);
     pDialog->widget = pWidget;
     pWidget->setWindowTitle(tmpl->caption);
@@ -414,7 +427,12 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
         metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     pDialog->baseUnitX = (alphabetWidth / 26 + 1) / 2;
     pDialog->baseUnitY = metrics.height();
-    pWidget->setFixedSize(MulDiv(tmpl->cx, pDialog->baseUnitX, 4), MulDiv(tmpl->cy, pDialog->baseUnitY, 8));
+    const QSize size(MulDiv(tmpl->cx, pDialog->baseUnitX, 4), MulDiv(tmpl->cy, pDialog->baseUnitY, 8));
+    // Without a sizing border the window manager is told the size is fixed.
+    if (tmpl->style & WS_THICKFRAME)
+        pWidget->resize(size);
+    else
+        pWidget->setFixedSize(size);
 
     for (const DialogItem& item : tmpl->items)
         CreateControl(*pDialog, pWidget, item);

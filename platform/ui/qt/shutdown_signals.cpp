@@ -55,7 +55,7 @@ void CancelEverything()
     static std::set<HWND> cancelled;
     for (QWidget* pWidget : QApplication::topLevelWidgets()) {
         HWND hDlg = HwndFromWidget(pWidget);
-        if (hDlg == nullptr || GetParent(hDlg) != nullptr || !cancelled.insert(hDlg).second)
+        if (hDlg == nullptr || !cancelled.insert(hDlg).second)
             continue;
         PostMessageA(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(hDlg, IDCANCEL)));

@@ -406,6 +406,33 @@ TEST_F(TuningDialogTest, LayoutFollowsTheTemplateInDialogUnits)
     });
 }
 
+// The frame follows the template's window styles, whatever they are: the
+// boxes it names, and a fixed size without a sizing border.
+TEST(DialogFrame, WindowFlagsFollowTheTemplatesStyles)
+{
+    const auto tmpl = qtwin::ResourceFile::Module().FindDialog(IDD_TUNING_DIALOG);
+    ASSERT_TRUE(tmpl);
+    const Qt::WindowFlags ours = qtwin::DialogWindowFlags(tmpl->style);
+    EXPECT_TRUE(ours & Qt::CustomizeWindowHint) << "only the hints asked for";
+    EXPECT_TRUE(ours & Qt::WindowTitleHint);
+    EXPECT_TRUE(ours & Qt::WindowSystemMenuHint);
+    EXPECT_TRUE(ours & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(ours & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(ours & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(ours & Qt::MSWindowsFixedSizeDialogHint);
+
+    const DWORD sizable = tmpl->style | WS_MAXIMIZEBOX | WS_THICKFRAME;
+    const Qt::WindowFlags other = qtwin::DialogWindowFlags(sizable);
+    EXPECT_TRUE(other & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(other & Qt::MSWindowsFixedSizeDialogHint);
+
+    // Minimize and maximize boxes come with a system menu only; a border
+    // alone is no caption.
+    const Qt::WindowFlags bare = qtwin::DialogWindowFlags(WS_POPUP | WS_BORDER | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    EXPECT_FALSE(bare & (Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
+                         | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+}
+
 TEST_F(TuningDialogTest, TabOrderFocusAndDefaultButton)
 {
     CTuningDlg dlg;
@@ -423,6 +450,59 @@ TEST_F(TuningDialogTest, TabOrderFocusAndDefaultButton)
         }
         for (int id : {IDC_SPIN_FREQUENCY, IDC_SPIN_AUDIO_PID, IDC_SPIN_VIDEO_PID})
             EXPECT_FALSE(harness::Control(hDlg, id)->focusPolicy() & Qt::TabFocus);
+    });
+}
+
+// From an up-down control, which is no tab stop, Tab goes to the next tab
+// stop after it in template order and Shift+Tab to the one before, whether
+// it got the focus from a click or from outside (a screen reader).
+TEST_F(TuningDialogTest, TabFromASpinButtonGoesOnInTemplateOrder)
+{
+    CTuningDlg dlg;
+    Session session;
+    session.RunModal(dlg, [&](HWND hDlg) {
+        const struct
+        {
+            int spin;
+            int next;
+            int previous;
+        } cases[] = {
+            {IDC_SPIN_VIDEO_PID, IDC_EDIT_AUDIO_PID, IDC_EDIT_VIDEO_PID},
+            {IDC_SPIN_AUDIO_PID, IDC_REFRESH, IDC_EDIT_AUDIO_PID},
+            {IDC_SPIN_FREQUENCY, IDC_EDIT_SYMBOL_RATE, IDC_EDIT_FREQUENCY},
+        };
+        for (const auto& c : cases) {
+            for (bool bForward : {true, false}) {
+                SetFocus(GetDlgItem(hDlg, c.spin));
+                ASSERT_EQ(GetDlgCtrlID(GetFocus()), c.spin);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+                                bForward ? Qt::NoModifier : Qt::ShiftModifier);
+                EXPECT_EQ(GetDlgCtrlID(GetFocus()), bForward ? c.next : c.previous)
+                    << "from " << c.spin << (bForward ? " forward" : " back");
+            }
+        }
+        // A click gives the spin button the focus (and steps it); Tab then
+        // moves on from there.
+        QWidget* pSpin = harness::Control(hDlg, IDC_SPIN_AUDIO_PID);
+        QTest::mouseClick(pSpin, Qt::LeftButton, Qt::NoModifier, QPoint(pSpin->width() / 2, 2));
+        harness::Pump();
+        ASSERT_EQ(GetDlgCtrlID(GetFocus()), IDC_SPIN_AUDIO_PID);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(GetDlgCtrlID(GetFocus()), IDC_REFRESH);
+
+        // Shift+Tab runs the tab stops backwards, round the end.
+        SetFocus(GetDlgItem(hDlg, IDOK));
+        const int backwards[] = {IDC_EDIT_SYMBOL_RATE, IDC_EDIT_FREQUENCY, IDC_REFRESH,
+                                 IDC_EDIT_AUDIO_PID, IDC_EDIT_VIDEO_PID, IDOK};
+        for (int id : backwards) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+            EXPECT_EQ(GetDlgCtrlID(GetFocus()), id);
+        }
+        // The dialog manager's own answer agrees, for a control and for none.
+        EXPECT_EQ(GetNextDlgTabItem(hDlg, GetDlgItem(hDlg, IDC_SPIN_VIDEO_PID), FALSE),
+                  GetDlgItem(hDlg, IDC_EDIT_AUDIO_PID));
+        EXPECT_EQ(GetNextDlgTabItem(hDlg, nullptr, FALSE), GetDlgItem(hDlg, IDOK));
+        EXPECT_EQ(GetNextDlgTabItem(hDlg, nullptr, TRUE), GetDlgItem(hDlg, IDC_EDIT_SYMBOL_RATE));
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/tuning_app.h"
 #include "dialog/tuning_dlg.h"
+#include "platform/ui/control_names.h"
 #include "platform/ui/qt/digits_validator.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
@@ -227,6 +228,182 @@ TEST(Resources, DamagedDataIsRejectedNotRead)
         file.FindIconFile(IDR_MAINFRAME);
     }
     SUCCEED();
+}
+
+namespace {
+
+// A resource entry as the resource compiler writes one: the two sizes, an
+// ordinal type and name, the fixed fields, then the data, padded to 4.
+QByteArray ResourceEntry(std::uint32_t dataSize, std::uint32_t headerSize, std::uint16_t type,
+                         std::uint16_t name, const QByteArray& data)
+{
+    QByteArray out;
+    auto put16 = [&out](std::uint16_t v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
+    auto put32 = [&put16](std::uint32_t v) { put16(std::uint16_t(v & 0xFFFF)); put16(std::uint16_t(v >> 16)); };
+    put32(dataSize);
+    put32(headerSize);
+    put16(0xFFFF);
+    put16(type);
+    put16(0xFFFF);
+    put16(name);
+    put32(0);          // DataVersion
+    put16(0x30);       // MemoryFlags
+    put16(0x0407);     // LanguageId
+    put32(0);          // Version
+    put32(0);          // Characteristics
+    out.append(data);
+    while (out.size() % 4 != 0)
+        out.append('\0');
+    return out;
+}
+
+// The empty entry every compiled resource file starts with.
+QByteArray FileStart()
+{
+    return ResourceEntry(0, 32, 0, 0, {});
+}
+
+}  // namespace
+
+// Inputs a fuzz run found: before, the first made the reader step back one
+// byte and loop for ever, the second overflowed a signed offset. Both are
+// rejected at once now.
+TEST(Resources, HeaderSizesBeyondTheDataAreRejected)
+{
+    const QByteArray backwards = FileStart() + ResourceEntry(0, 0xFFFFFFFFu, 5, 102, {});
+    const qtwin::ResourceFile a(backwards);
+    EXPECT_FALSE(a.IsValid());
+    EXPECT_FALSE(a.FindDialog(102));
+
+    const QByteArray overflowing = FileStart() + ResourceEntry(0, 0x7FFFFFFFu, 5, 102, {});
+    const qtwin::ResourceFile b(overflowing);
+    EXPECT_FALSE(b.IsValid());
+
+    // Sizes at the ends of the range, in every entry position.
+    for (std::uint32_t dataSize : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        for (std::uint32_t headerSize : {0u, 1u, 8u, 15u, 16u, 31u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+            const qtwin::ResourceFile first(ResourceEntry(dataSize, headerSize, 5, 102, {}));
+            const qtwin::ResourceFile second(FileStart() + ResourceEntry(dataSize, headerSize, 5, 102, {}));
+            EXPECT_FALSE(first.IsValid()) << dataSize << " " << headerSize;
+            EXPECT_FALSE(second.IsValid()) << dataSize << " " << headerSize;
+        }
+    }
+
+    // A header whose fields run past its declared size.
+    EXPECT_FALSE(qtwin::ResourceFile(FileStart() + ResourceEntry(4, 24, 5, 102, "abcd")).IsValid());
+    // The well-formed entry the cases above damage.
+    const qtwin::ResourceFile good(FileStart() + ResourceEntry(4, 32, 3, 1, "abcd"));
+    EXPECT_TRUE(good.IsValid());
+}
+
+TEST(Resources, AnIconGroupNamesEachImageOnce)
+{
+    // A group naming one image many times would make a file many times the
+    // size of the data: it is rejected, not built.
+    QByteArray group;
+    const int count = 1000;
+    group.append("\0\0\1\0", 4).append(char(count & 0xFF)).append(char(count >> 8));
+    for (int i = 0; i < count; ++i)
+        group.append(QByteArray(12, '\0')).append("\1\0", 2);
+    const QByteArray file = FileStart() + ResourceEntry(4096, 32, 3, 1, QByteArray(4096, 'x'))
+                          + ResourceEntry(static_cast<std::uint32_t>(group.size()), 32, 14, 128, group);
+    const qtwin::ResourceFile resources(file);
+    ASSERT_TRUE(resources.IsValid());
+    EXPECT_FALSE(resources.FindIconFile(128));
+}
+
+// The naming rule both back ends share, on the real template: the name each
+// control gets, by its row's label where the template order would mislead
+// (the video PID spin button follows "Audio PID:").
+TEST(ControlNames, TheTemplatesControlsAreNamedByTheirRows)
+{
+    const auto tmpl = qtwin::ResourceFile::Module().FindDialog(IDD_TUNING_DIALOG);
+    ASSERT_TRUE(tmpl);
+    const std::vector<afx::ControlName> names = qtwin::TemplateControlNames(tmpl->items);
+    ASSERT_EQ(names.size(), tmpl->items.size());
+    std::vector<std::pair<int, std::string>> named;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (tmpl->items[i].id != IDC_STATIC)
+            named.emplace_back(tmpl->items[i].id, std::string(names[i].name));
+        else
+            EXPECT_EQ(std::string(names[i].name), tmpl->items[i].text.toStdString()) << "a static text is named by its text";
+    }
+    const std::vector<std::pair<int, std::string>> expected = {
+        {IDOK, "OK"},
+        {IDC_EDIT_VIDEO_PID, "Video PID:"},
+        {IDC_SPIN_VIDEO_PID, "Video PID"},
+        {IDC_EDIT_AUDIO_PID, "Audio PID:"},
+        {IDC_SPIN_AUDIO_PID, "Audio PID"},
+        {IDC_REFRESH, "Refresh"},
+        {IDC_EDIT_FREQUENCY, "Frequency:"},
+        {IDC_SPIN_FREQUENCY, "Frequency"},
+        {IDC_EDIT_SYMBOL_RATE, "Symbolrate:"},
+    };
+    EXPECT_EQ(named, expected);
+}
+
+TEST(ControlNames, TheRowFirstThenTemplateOrderAndNeverAMnemonic)
+{
+    using K = afx::NamedControl::Kind;
+    auto nameAll = [](const std::vector<afx::NamedControl>& controls) {
+        std::vector<afx::ControlName> names(controls.size());
+        afx::NameControls(controls.data(), static_cast<int>(controls.size()), names.data());
+        return names;
+    };
+    auto control = [](K kind, int x, int y, int cx, int cy, const char* text = "") {
+        afx::NamedControl c;
+        c.kind = kind;
+        c.x = x;
+        c.y = y;
+        c.cx = cx;
+        c.cy = cy;
+        c.text = text;
+        return c;
+    };
+    const std::vector<afx::NamedControl> controls = {
+        control(K::Text, 0, 0, 30, 8, "&Left:"),          // 0: the row's label of 2
+        control(K::Text, 40, 40, 30, 8, "Be&fore  "),     // 1: before 2, another row
+        control(K::Edit, 50, 0, 40, 14),                  // 2: named by its row
+        control(K::Text, 0, 60, 30, 8, "A && B:"),        // 3
+        control(K::UpDown, 100, 100, 10, 14),             // 4: nothing on its row: the text just before
+        control(K::Picture, 0, 100, 20, 20),              // 5: no text, no label
+        control(K::UpDown, 100, 200, 10, 14),             // 6: a picture before it: no name
+        control(K::Button, 0, 200, 50, 14, "&Refresh"),   // 7
+        control(K::Text, 95, 2, 4, 8, "Right"),           // 8: on 2's row but to its right
+        control(K::Other, 200, 60, 10, 10),               // 9: 3 on its row, far to the left
+    };
+    const auto names = nameAll(controls);
+    ASSERT_EQ(names.size(), controls.size());
+    EXPECT_STREQ(names[0].name, "Left:");
+    EXPECT_STREQ(names[2].name, "Left:");
+    EXPECT_EQ(names[2].label, 0);
+    EXPECT_STREQ(names[4].name, "A & B");
+    EXPECT_EQ(names[4].label, 3);
+    EXPECT_STREQ(names[5].name, "");
+    EXPECT_STREQ(names[6].name, "");
+    EXPECT_STREQ(names[7].name, "Refresh");
+    EXPECT_STREQ(names[9].name, "A & B");
+    EXPECT_EQ(names[9].label, 3);
+
+    // Without the row's label, the static text just before decides, as the
+    // window system's own rule has it.
+    const std::vector<afx::NamedControl> byOrder = {
+        control(K::Text, 40, 40, 30, 8, "Be&fore  :"),
+        control(K::UpDown, 100, 100, 10, 14),
+        control(K::Edit, 100, 120, 10, 14),
+    };
+    const auto orderNames = nameAll(byOrder);
+    EXPECT_STREQ(orderNames[1].name, "Before");
+    EXPECT_EQ(orderNames[1].label, 0);
+    EXPECT_STREQ(orderNames[2].name, "") << "an up-down control is no label";
+    char buffer[8];
+    afx::CopyWithoutMnemonic("&&&a&", buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "&a");
+    // Cut to fit, never inside a character: "ü" is two bytes.
+    afx::CopyWithoutMnemonic("f\xc3\xbc\xc3\xbcr", buffer, 5);
+    EXPECT_STREQ(buffer, "f\xc3\xbc");
+    afx::CopyWithoutMnemonic("f\xc3\xbc\xc3\xbcr", buffer, 6);
+    EXPECT_STREQ(buffer, "f\xc3\xbc\xc3\xbc");
 }
 
 // Run under a private session bus (see tests/CMakeLists.txt).

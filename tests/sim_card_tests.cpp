@@ -7,6 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
 namespace {
 
 HWND const kWindow = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x1234));
@@ -143,9 +151,9 @@ TEST_F(SimCardTest, APidTheCardRefusesSnapsBack)
     });
 }
 
-TEST_F(SimCardTest, ASecondCopyIsToldOnceThatTheBoardIsInUse)
+TEST_F(SimCardTest, ASecondWindowIsToldOnceThatTheBoardIsInUse)
 {
-    ASSERT_EQ(DVB_OpenBoard(kWindow), 0u);   // another copy holds the board
+    ASSERT_EQ(DVB_OpenBoard(kWindow), 0u);   // another window of the process holds the board
     CTuningDlg dlg;
     harness::Session session;
     session.RunModal(dlg, [](HWND hDlg) {
@@ -154,6 +162,45 @@ TEST_F(SimCardTest, ASecondCopyIsToldOnceThatTheBoardIsInUse)
     // Its close gives no second error: its open had opened nothing.
     ASSERT_EQ(session.messageBoxes.size(), 1u);
     EXPECT_EQ(session.messageBoxes[0].text, "Error on DVB_OpenBoard: " + std::to_string(simcard::ErrAlreadyOpen));
-    // The other copy still holds the board.
+    // The other window still holds the board.
+    EXPECT_EQ(DVB_CloseBoard(kWindow), 0u);
+}
+
+// The card lives in the process: a second copy of the tool (this test
+// program started again, in the role the environment gives it) opens a card
+// of its own while this one is open, and tunes it alone.
+TEST_F(SimCardTest, ASecondProcessHasACardOfItsOwn)
+{
+    if (std::getenv("TAVRIK_SIM_SECOND_COPY") != nullptr) {
+        CFrontend frontend;
+        std::uint32_t nFrequency = 0;
+        EXPECT_EQ(DVB_OpenBoard(kWindow), 0u);
+        EXPECT_EQ(frontend.SetFrequency(322000, 1), CCommonDVB::Success);
+        EXPECT_EQ(frontend.GetFrequency(nFrequency), CCommonDVB::Success);
+        EXPECT_EQ(nFrequency, 322000u);
+        EXPECT_EQ(DVB_CloseBoard(kWindow), 0u);
+        return;
+    }
+
+    ASSERT_EQ(DVB_OpenBoard(kWindow), 0u);
+    std::string filter = "--gtest_filter=SimCardTest.ASecondProcessHasACardOfItsOwn";
+    char* argv[] = {const_cast<char*>("tavrik_sim_tests"), filter.data(), nullptr};
+    std::vector<std::string> env{"TAVRIK_SIM_SECOND_COPY=1"};
+    for (char** p = environ; *p != nullptr; ++p)
+        env.emplace_back(*p);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, envp.data()), 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second copy's checks failed: " << status;
+
+    CFrontend frontend;
+    std::uint32_t nFrequency = 0;
+    ASSERT_EQ(frontend.GetFrequency(nFrequency), CCommonDVB::Success);
+    EXPECT_EQ(nFrequency, 394000u) << "the other process tuned its own card";
     EXPECT_EQ(DVB_CloseBoard(kWindow), 0u);
 }

@@ -283,7 +283,10 @@ INT_PTR CALLBACK CDialog::DialogProcedure(HWND hWnd, UINT message, WPARAM wParam
         pDialog = reinterpret_cast<CDialog*>(lParam);
         pDialog->m_hWnd = hWnd;
         ::SetWindowLongPtrA(hWnd, GWLP_USERDATA, lParam);
+        AfxDialogBuilt(hWnd);
     } else {
+        if (message == WM_DESTROY)
+            AfxDialogGoing(hWnd);
         pDialog = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
     }
     if (pDialog == nullptr)

@@ -351,6 +351,13 @@ const char* AfxGetAppName();
 // exclamation icon.
 int AfxMessageBox(const char* lpszText, UINT nType = MB_OK, UINT nIDHelp = 0);
 
+// What a back end adds when a dialog has been built (its controls exist,
+// before WM_INITDIALOG reaches the dialog) and when it goes (WM_DESTROY):
+// the Win32 back end names the controls for assistive technology there; the
+// Qt dialog manager does that as it builds the dialog.
+void AfxDialogBuilt(HWND hDlg);
+void AfxDialogGoing(HWND hDlg);
+
 // The framework's entry: runs InitInstance of the one application object and,
 // if it returns TRUE, the message loop.
 int AfxWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, char* lpCmdLine, int nCmdShow);

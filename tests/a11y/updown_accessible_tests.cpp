@@ -14,9 +14,12 @@
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -142,10 +145,34 @@ TEST_F(UpDownAccessibility, ValueIsThePositionWithinTheRange)
     EXPECT_EQ(pValue->currentValue().toInt(), 9);
     EXPECT_EQ(pValue->minimumValue().toInt(), 0);
     EXPECT_EQ(pValue->maximumValue().toInt(), 18);
-    // Written values do not move it: only steps do, through the notice.
+    // A written value moves it as one step does: one notice with the whole
+    // difference, then the move; the notice can veto it.
     pValue->setCurrentValue(12);
-    EXPECT_EQ(Position(), 9);
-    EXPECT_TRUE(g_notices.empty());
+    EXPECT_EQ(Position(), 12);
+    ASSERT_EQ(g_notices.size(), 1u);
+    EXPECT_EQ(g_notices[0].id, IDC_SPIN_FREQUENCY);
+    EXPECT_EQ(g_notices[0].iPos, 9);
+    EXPECT_EQ(g_notices[0].iDelta, 3);
+    g_bVeto = true;
+    pValue->setCurrentValue(2);
+    EXPECT_EQ(Position(), 12);
+    ASSERT_EQ(g_notices.size(), 2u);
+    EXPECT_EQ(g_notices[1].iDelta, -10);
+    g_bVeto = false;
+    // Outside the range it goes to the end; where it already is, or with no
+    // number at all, nothing is sent.
+    pValue->setCurrentValue(1e12);
+    EXPECT_EQ(Position(), 18);
+    ASSERT_EQ(g_notices.size(), 3u);
+    EXPECT_EQ(g_notices[2].iDelta, 6);
+    pValue->setCurrentValue(18.2);
+    pValue->setCurrentValue(std::numeric_limits<double>::quiet_NaN());
+    pValue->setCurrentValue(QStringLiteral("many"));
+    EXPECT_EQ(Position(), 18);
+    EXPECT_EQ(g_notices.size(), 3u);
+    pValue->setCurrentValue(-1e300);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_EQ(g_notices.size(), 4u);
 
     // A range that runs backwards still reports its lower end as minimum.
     SendMessageA(m_hSpin, UDM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -227,6 +254,52 @@ TEST_F(UpDownAccessibility, SetPosAnnouncesEveryChangeAndOnlyChanges)
     EXPECT_EQ(g_valueEvents[0].value, 4);
     EXPECT_EQ(g_valueEvents[1].value, 18);
     EXPECT_TRUE(g_notices.empty());
+}
+
+// The number boxes: read-only, so nothing outside the tool edits them; and a
+// digits-only box that is writable takes only writes that leave digits.
+TEST_F(UpDownAccessibility, BoxesTakeNoWritesWhenReadOnlyAndOnlyDigitsWhenNumeric)
+{
+    HWND hBox = GetDlgItem(m_hDlg, IDC_EDIT_VIDEO_PID);
+    SetWindowTextA(hBox, "257");
+    QAccessibleInterface* pBox = Accessible(hBox);
+    ASSERT_NE(pBox, nullptr);
+    EXPECT_TRUE(pBox->state().readOnly);
+    EXPECT_FALSE(pBox->state().editable);
+    ASSERT_NE(pBox->textInterface(), nullptr);
+    EXPECT_EQ(pBox->textInterface()->text(0, pBox->textInterface()->characterCount()).toStdString(), "257");
+    EXPECT_EQ(pBox->editableTextInterface(), nullptr);
+    pBox->setText(QAccessible::Value, QStringLiteral("999"));
+
+    auto text = [hBox] {
+        char sz[32] = {};
+        GetWindowTextA(hBox, sz, sizeof sz);
+        return std::string(sz);
+    };
+    EXPECT_EQ(text(), "257");
+
+    // The same box made writable: digits go in, anything else is refused.
+    static_cast<QLineEdit*>(qtwin::WidgetFromHwnd(hBox))->setReadOnly(false);
+    EXPECT_TRUE(pBox->state().editable);
+    QAccessibleEditableTextInterface* pEdit = pBox->editableTextInterface();
+    ASSERT_NE(pEdit, nullptr);
+    pEdit->insertText(0, QStringLiteral("ab"));
+    EXPECT_EQ(text(), "257");
+    pEdit->replaceText(0, 3, QStringLiteral("-1"));
+    EXPECT_EQ(text(), "257");
+    pBox->setText(QAccessible::Value, QStringLiteral("9 9"));
+    EXPECT_EQ(text(), "257");
+    pEdit->insertText(99, QStringLiteral("1"));
+    pEdit->deleteText(2, 1);
+    EXPECT_EQ(text(), "257");
+    pEdit->insertText(3, QStringLiteral("0"));
+    EXPECT_EQ(text(), "2570");
+    pEdit->deleteText(0, 1);
+    EXPECT_EQ(text(), "570");
+    pEdit->replaceText(0, 3, QStringLiteral("1001"));
+    EXPECT_EQ(text(), "1001");
+    pBox->setText(QAccessible::Value, QStringLiteral("42"));
+    EXPECT_EQ(text(), "42");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
 endif()
 
-set(system_dlls KERNEL32.DLL USER32.DLL GDI32.DLL COMCTL32.DLL MSVCRT.DLL ADVAPI32.DLL)
+set(system_dlls KERNEL32.DLL USER32.DLL GDI32.DLL COMCTL32.DLL MSVCRT.DLL ADVAPI32.DLL OLE32.DLL)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 set(dlls "")
 foreach(line IN LISTS imports)

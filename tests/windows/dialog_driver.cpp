@@ -79,14 +79,17 @@ BOOL CALLBACK FindBoxProc(HWND hWnd, LPARAM lParam)
 }  // namespace
 
 Session::Session(const std::vector<std::string>& cardCommands)
-    : m_logPath(TempName("log")), m_inboxPath(TempName("inbox")), m_tracePath(TempName("dm"))
+    : m_logPath(TempName("log")), m_inboxPath(TempName("inbox")), m_tracePath(TempName("dm")),
+      m_accTracePath(TempName("acc"))
 {
     ::DeleteFileA(m_logPath.c_str());
     ::DeleteFileA(m_tracePath.c_str());
+    ::DeleteFileA(m_accTracePath.c_str());
     WriteInbox(cardCommands);
     ::SetEnvironmentVariableA("TAVRIK_RECCARD_LOG", m_logPath.c_str());
     ::SetEnvironmentVariableA("TAVRIK_RECCARD_INBOX", m_inboxPath.c_str());
     ::SetEnvironmentVariableA("TAVRIK_DM_TRACE", m_tracePath.c_str());
+    ::SetEnvironmentVariableA("TAVRIK_ACC_TRACE", m_accTracePath.c_str());
 
     std::string commandLine = "\"" + ModuleFolder() + "tavrik-rec.exe\"";
     STARTUPINFOA si{};
@@ -109,6 +112,7 @@ Session::~Session()
     ::DeleteFileA(m_logPath.c_str());
     ::DeleteFileA(m_inboxPath.c_str());
     ::DeleteFileA(m_tracePath.c_str());
+    ::DeleteFileA(m_accTracePath.c_str());
 }
 
 bool Session::Running() const
@@ -283,6 +287,11 @@ std::vector<std::string> Session::Log() const
 std::vector<std::string> Session::DialogManagerTrace() const
 {
     return ReadLines(m_tracePath);
+}
+
+std::vector<std::string> Session::AnnotationTrace() const
+{
+    return ReadLines(m_accTracePath);
 }
 
 std::vector<std::string> Session::LogSince(std::size_t nMark) const

@@ -64,6 +64,10 @@ public:
     // sent to the dialog, as "0x400 wParam lParam".
     std::vector<std::string> DialogManagerTrace() const;
 
+    // What tests/windows/acc_trace.cpp recorded: the tool's dynamic
+    // annotation calls, "trace ready" first.
+    std::vector<std::string> AnnotationTrace() const;
+
     // A message box of the tool, if one comes up within the time-out.
     HWND WaitForMessageBox() const;
     static std::string MessageBoxText(HWND hBox);
@@ -82,6 +86,7 @@ private:
     std::string m_logPath;
     std::string m_inboxPath;
     std::string m_tracePath;
+    std::string m_accTracePath;
     UINT m_nBarrier = 1000;
 };
 

@@ -362,3 +362,85 @@ TEST(WineDialogManager, ItsMessagesFromOutsideWorkAndWriteNothingToTheCard)
     EXPECT_EQ(s.WaitForExit(), 0);
     EXPECT_EQ(s.LogSince(nMark), Shutdown);
 }
+
+// --- Names for screen readers ------------------------------------------------
+
+namespace {
+
+// The annotation calls the tool makes, in the order it makes them (the names
+// the shared rule gives the real template), without the system's answers.
+const Log Annotations = {
+    "SetHwndPropStr 1002 -4 0 name Video PID:",
+    "SetHwndPropStr 1003 -4 0 name Video PID",
+    "SetHwndPropStr 1004 -4 0 name Audio PID:",
+    "SetHwndPropStr 1005 -4 0 name Audio PID",
+    "SetHwndPropStr 1007 -4 0 name Frequency:",
+    "SetHwndPropStr 1008 -4 0 name Frequency",
+    "SetHwndPropStr 1009 -4 0 name Symbolrate:",
+};
+
+// Splits "call ... answer" into the call and the answer.
+std::pair<Log, Log> CallsAndAnswers(const Log& trace)
+{
+    Log calls;
+    Log answers;
+    for (const std::string& line : trace) {
+        if (line == "trace ready")
+            continue;
+        const std::size_t space = line.find_last_of(' ');
+        calls.push_back(line.substr(0, space));
+        answers.push_back(line.substr(space + 1));
+    }
+    return {calls, answers};
+}
+
+}  // namespace
+
+TEST(WineAccessibility, ControlsWithoutTextOfTheirOwnAreNamedOnceAndAFailedCallChangesNothing)
+{
+    Started run({"audio 258", "video 257"});
+    ASSERT_TRUE(run.ready);
+    Session& s = run.s;
+    const Log trace = s.AnnotationTrace();
+    ASSERT_FALSE(trace.empty());
+    ASSERT_EQ(trace[0], "trace ready");
+    const auto [calls, answers] = CallsAndAnswers(trace);
+    EXPECT_EQ(calls, Annotations);
+    // Wine takes no annotations (E_NOTIMPL); the dialog goes on as always.
+    for (const std::string& answer : answers)
+        EXPECT_EQ(answer, "0x80004001");
+    EXPECT_EQ(s.Log(), Then({"CMPEGDecoder", "CFrontend", "DVB_OpenBoard"}, Refresh));
+    EXPECT_EQ(s.Focus(), s.Item(IDOK));
+    EXPECT_EQ(s.Text(IdVideoBox), "257");
+    s.ClickSpin(IdVideoSpin, true);
+    EXPECT_EQ(s.Text(IdVideoBox), "258");
+    const std::size_t nMark = s.Mark();
+    s.Key(VK_ESCAPE);
+    EXPECT_EQ(s.WaitForExit(), 0);
+    EXPECT_EQ(s.LogSince(nMark), Shutdown);
+    // Nothing was set, so nothing is cleared.
+    EXPECT_EQ(s.AnnotationTrace(), trace);
+}
+
+TEST(WineAccessibility, NamesASystemTookAreClearedWhenTheDialogGoes)
+{
+    ::SetEnvironmentVariableA("TAVRIK_ACC_SUCCEED", "1");
+    Started run;
+    ::SetEnvironmentVariableA("TAVRIK_ACC_SUCCEED", nullptr);
+    ASSERT_TRUE(run.ready);
+    Session& s = run.s;
+    EXPECT_EQ(CallsAndAnswers(s.AnnotationTrace()).first, Annotations);
+    s.Click(IDOK);
+    EXPECT_EQ(s.WaitForExit(), 0);
+    const Log trace = s.AnnotationTrace();
+    Log clears;
+    for (const std::string& line : CallsAndAnswers(trace).first) {
+        if (line.compare(0, 14, "ClearHwndProps") == 0)
+            clears.push_back(line);
+    }
+    EXPECT_EQ(clears, Log({"ClearHwndProps 1002 -4 0 name 1", "ClearHwndProps 1003 -4 0 name 1",
+                           "ClearHwndProps 1004 -4 0 name 1", "ClearHwndProps 1005 -4 0 name 1",
+                           "ClearHwndProps 1007 -4 0 name 1", "ClearHwndProps 1008 -4 0 name 1",
+                           "ClearHwndProps 1009 -4 0 name 1"}))
+        << testing::PrintToString(trace);
+}

@@ -2,7 +2,9 @@
 // controls (positions in dialog units, labels, tab chain, default button);
 // the dialog's and the controls' own handling of messages; dialog items.
 
+#include "platform/ui/control_names.h"
 #include "platform/ui/qt/digits_validator.h"
+#include "platform/ui/qt/edit_accessible.h"
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
 #include "platform/ui/qt/updown_accessible.h"
@@ -19,7 +21,10 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace qtwin {
 namespace {
@@ -71,6 +76,22 @@ protected:
     void reject() override
     {
         SendMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+
+    bool focusNextPrevChild(bool next) override
+    {
+        // Tab and Shift+Tab, from any control (one that is no tab stop, such
+        // as an up-down control, included): the next or previous tab stop in
+        // template order, as the dialog manager finds it.
+        HWND hFocus = GetFocus();
+        if (hFocus == nullptr || GetParent(hFocus) != m_hWnd)
+            hFocus = nullptr;
+        HWND hNext = GetNextDlgTabItem(m_hWnd, hFocus, !next);
+        QWidget* pNext = WidgetFromHwnd(hNext);
+        if (pNext == nullptr)
+            return false;
+        pNext->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+        return true;
     }
 
 private:
@@ -133,6 +154,7 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
         break;
     }
     case ControlClass::Edit: {
+        InstallEditAccessibility();
         auto* edit = new QLineEdit(item.text, pDialogWidget);
         edit->setReadOnly(item.style & ES_READONLY);
         edit->setFrame(item.style & WS_BORDER);
@@ -170,10 +192,6 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     }
 
     pWidget->setGeometry(MapRect(dialog, item.x, item.y, item.cx, item.cy));
-    // A button or static says what it is by its text; other controls get the
-    // name of their label (LabelControls).
-    if (pWindow->kind == Kind::Button || pWindow->kind == Kind::Static)
-        pWidget->setAccessibleName(item.text);
     if (pWindow->kind == Kind::Static || pWindow->kind == Kind::Other)
         pWidget->setFocusPolicy(Qt::NoFocus);
     else if (pWindow->kind != Kind::UpDown)
@@ -185,75 +203,50 @@ HWND CreateControl(Window& dialog, QWidget* pDialogWidget, const DialogItem& ite
     return hWnd;
 }
 
-bool IsTextStatic(const Window& w)
+afx::NamedControl::Kind NamingKind(const DialogItem& item)
 {
-    if (w.kind != Kind::Static)
-        return false;
-    switch (w.style & SS_TYPEMASK) {
-    case SS_LEFT:
-    case SS_CENTER:
-    case SS_RIGHT:
-    case SS_SIMPLE:
-    case SS_LEFTNOWORDWRAP:
-        return true;
-    default:
-        return false;
+    using K = afx::NamedControl::Kind;
+    switch (item.controlClass) {
+    case ControlClass::Button: return K::Button;
+    case ControlClass::Edit: return K::Edit;
+    case ControlClass::UpDown: return K::UpDown;
+    case ControlClass::Unknown: return K::Other;
+    case ControlClass::Static:
+        switch (item.style & SS_TYPEMASK) {
+        case SS_LEFT:
+        case SS_CENTER:
+        case SS_RIGHT:
+        case SS_SIMPLE:
+        case SS_LEFTNOWORDWRAP:
+            return K::Text;
+        default:
+            return K::Picture;
+        }
     }
+    return K::Other;
 }
 
-// Names the controls that carry no text of their own (edits, up-down
-// controls) after their label, for assistive technology. Windows takes the
-// static text just before a control in template order. Templates do not
-// always keep that order (a label may follow its box, or precede another
-// row's control), so the label is first looked for where the eye finds it:
-// the nearest static text to the left of the control, on the same row (its
-// vertical middle within the control's height). Only a control with no
-// such text falls back to the template-order rule. An edit becomes the
-// label's buddy, so the label also reports the relation; any other control
-// takes the label's text, without its mnemonic marker and closing colon.
-void LabelControls(Window& dialog, const std::vector<DialogItem>& items)
+// Names every control for assistive technology by the rule every back end
+// shares (platform/ui/control_names.h). An edit also becomes its label's
+// buddy, so both report the relation.
+void NameControls(Window& dialog, const std::vector<DialogItem>& items)
 {
     if (items.size() != dialog.children.size())
         return;
+    const std::vector<afx::ControlName> names = TemplateControlNames(items);
     for (std::size_t i = 0; i < items.size(); ++i) {
         Window* control = Windows().Find(dialog.children[i]);
-        if (control == nullptr || !control->widget || control->kind == Kind::Button || control->kind == Kind::Static)
+        if (control == nullptr || !control->widget || names[i].name[0] == '\0')
             continue;
-        const DialogItem& item = items[i];
-        Window* label = nullptr;
-        int labelRight = 0;
-        for (std::size_t j = 0; j < items.size(); ++j) {
-            Window* candidate = Windows().Find(dialog.children[j]);
-            if (candidate == nullptr || !IsTextStatic(*candidate) || !candidate->widget)
-                continue;
-            const DialogItem& text = items[j];
-            const int middle2 = 2 * text.y + text.cy;   // twice the vertical middle
-            const int right = text.x + text.cx;
-            if (middle2 < 2 * item.y || middle2 > 2 * (item.y + item.cy) || right > item.x)
-                continue;
-            if (label == nullptr || right > labelRight) {
-                label = candidate;
-                labelRight = right;
-            }
-        }
-        if (label == nullptr && i > 0) {
-            Window* previous = Windows().Find(dialog.children[i - 1]);
-            if (previous != nullptr && IsTextStatic(*previous) && previous->widget)
-                label = previous;
-        }
-        if (label == nullptr)
+        control->widget->setAccessibleName(QString::fromUtf8(names[i].name));
+        if (control->kind != Kind::Edit || names[i].label < 0)
             continue;
-        auto* pLabel = static_cast<QLabel*>(label->widget.data());
-        if (control->kind == Kind::Edit && pLabel->buddy() == nullptr) {
-            pLabel->setBuddy(control->widget);
-            continue;
+        Window* label = Windows().Find(dialog.children[static_cast<std::size_t>(names[i].label)]);
+        if (label != nullptr && label->kind == Kind::Static && label->widget) {
+            auto* pLabel = static_cast<QLabel*>(label->widget.data());
+            if (pLabel->buddy() == nullptr)
+                pLabel->setBuddy(control->widget);
         }
-        QString name = pLabel->text();
-        name.remove(QLatin1Char('&'));
-        name = name.trimmed();
-        if (name.endsWith(QLatin1Char(':')))
-            name.chop(1);
-        control->widget->setAccessibleName(name.trimmed());
     }
 }
 
@@ -282,6 +275,46 @@ void SetControlText(Window& w, const QString& text)
 }
 
 }  // namespace
+
+Qt::WindowFlags DialogWindowFlags(DWORD style)
+{
+    // Only what the styles ask for, so the window manager's hints (Motif's
+    // decorations and functions among them) follow: a caption, and with a
+    // system menu its close box and the minimize and maximize boxes the
+    // template names; no sizing border, a fixed size.
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+    if ((style & WS_CAPTION) == WS_CAPTION)
+        flags |= Qt::WindowTitleHint;
+    if (style & WS_SYSMENU) {
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+        if (style & WS_MINIMIZEBOX)
+            flags |= Qt::WindowMinimizeButtonHint;
+        if (style & WS_MAXIMIZEBOX)
+            flags |= Qt::WindowMaximizeButtonHint;
+    }
+    if (!(style & WS_THICKFRAME))
+        flags |= Qt::MSWindowsFixedSizeDialogHint;
+    return flags;
+}
+
+std::vector<afx::ControlName> TemplateControlNames(const std::vector<DialogItem>& items)
+{
+    std::vector<std::string> texts;
+    texts.reserve(items.size());
+    std::vector<afx::NamedControl> controls(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        texts.push_back(items[i].text.toStdString());
+        controls[i].kind = NamingKind(items[i]);
+        controls[i].x = items[i].x;
+        controls[i].y = items[i].y;
+        controls[i].cx = items[i].cx;
+        controls[i].cy = items[i].cy;
+        controls[i].text = texts.back().c_str();
+    }
+    std::vector<afx::ControlName> names(items.size());
+    afx::NameControls(controls.data(), static_cast<int>(controls.size()), names.data());
+    return names;
+}
 
 LRESULT DefaultDialogMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -375,15 +408,7 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
     pDialog->pfnDlgProc = lpDialogFunc;
     HWND hDlg = Windows().Add(std::move(window));
 
-    // Fixed-size frame: a caption, a system menu (close box) and, if the
-    // template asks, a minimize box; never a maximize box.
-    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint;
-    if (tmpl->style & WS_CAPTION)
-        flags |= Qt::WindowTitleHint;
-    if (tmpl->style & WS_SYSMENU)
-        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-    if (tmpl->style & WS_MINIMIZEBOX)
-        flags |= Qt::WindowMinimizeButtonHint;
+    const Qt::WindowFlags flags = DialogWindowFlags(tmpl->style);
     auto* pWidget = new DialogWidget(hDlg, WidgetFromHwnd(hWndParent), flags);
     pDialog->widget = pWidget;
     pWidget->setWindowTitle(tmpl->caption);
@@ -402,12 +427,17 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
         metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     pDialog->baseUnitX = (alphabetWidth / 26 + 1) / 2;
     pDialog->baseUnitY = metrics.height();
-    pWidget->setFixedSize(MulDiv(tmpl->cx, pDialog->baseUnitX, 4), MulDiv(tmpl->cy, pDialog->baseUnitY, 8));
+    const QSize size(MulDiv(tmpl->cx, pDialog->baseUnitX, 4), MulDiv(tmpl->cy, pDialog->baseUnitY, 8));
+    // Without a sizing border the window manager is told the size is fixed.
+    if (tmpl->style & WS_THICKFRAME)
+        pWidget->resize(size);
+    else
+        pWidget->setFixedSize(size);
 
     for (const DialogItem& item : tmpl->items)
         CreateControl(*pDialog, pWidget, item);
     UpdateDefaultButton(*pDialog);
-    LabelControls(*pDialog, tmpl->items);
+    NameControls(*pDialog, tmpl->items);
 
     // Tab order is template order, over the controls that are tab stops.
     HWND hFirstTabStop = nullptr;
@@ -464,16 +494,31 @@ int WINAPI GetDlgCtrlID(HWND hWnd)
 
 HWND WINAPI GetNextDlgTabItem(HWND hDlg, HWND hCtl, BOOL bPrevious)
 {
-    QWidget* pWidget = WidgetFromHwnd(hCtl);
-    if (pWidget == nullptr || WidgetFromHwnd(hDlg) == nullptr)
+    // Template order, round the end: the first control after (or before) hCtl
+    // that is a tab stop, visible and enabled. hCtl need not be a tab stop
+    // itself; without one, the search starts at the ends. hCtl when there is
+    // no other.
+    Window* dialog = Windows().Find(hDlg);
+    if (dialog == nullptr || dialog->kind != Kind::Dialog)
         return nullptr;
-    QWidget* pNext = pWidget;
-    do {
-        pNext = bPrevious ? pNext->previousInFocusChain() : pNext->nextInFocusChain();
-        HWND hNext = HwndFromWidget(pNext);
-        if (hNext != nullptr && GetParent(hNext) == hDlg && (pNext->focusPolicy() & Qt::TabFocus))
-            return hNext;
-    } while (pNext != pWidget);
+    const std::vector<HWND>& children = dialog->children;
+    const std::size_t count = children.size();
+    if (count == 0)
+        return nullptr;
+    const auto at = std::find(children.begin(), children.end(), hCtl);
+    if (hCtl != nullptr && at == children.end())
+        return nullptr;
+    std::size_t i = at == children.end() ? (bPrevious ? 0 : count - 1)
+                                         : static_cast<std::size_t>(at - children.begin());
+    for (std::size_t n = 0; n < count; ++n) {
+        i = bPrevious ? (i + count - 1) % count : (i + 1) % count;
+        Window* child = Windows().Find(children[i]);
+        if (child == nullptr || !child->widget || children[i] == hCtl)
+            continue;
+        if ((child->style & WS_TABSTOP) && child->widget->isVisibleTo(child->widget->window())
+            && child->widget->isEnabled())
+            return children[i];
+    }
     return hCtl;
 }
 

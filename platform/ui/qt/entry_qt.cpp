@@ -1,6 +1,7 @@
-// Process entry on Linux: the toolkit's application object, then the
-// framework's entry.
+// Process entry on Linux: the toolkit's application object and the
+// shutdown signals, then the framework's entry.
 #include "platform/ui/afxwin.h"
+#include "platform/ui/qt/shutdown_signals.h"
 
 #include <QApplication>
 
@@ -10,5 +11,7 @@ int main(int argc, char* argv[])
     // settings come from the environment, QT_QPA_PLATFORM and the like).
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication application(qtArgc, argv);
+    // Asked to end by a signal, the tool cancels its dialog as a user would.
+    qtwin::CancelOnShutdownSignals();
     return AfxWinMain(::GetModuleHandleA(nullptr), nullptr, nullptr, 0);
 }

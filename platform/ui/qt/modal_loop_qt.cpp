@@ -34,3 +34,8 @@ void CWnd::EndModalLoop(int nResult)
     if (it != ModalLoops().end())
         it->second->exit();
 }
+
+// The dialog manager names the controls as it builds a dialog: nothing more
+// to do here.
+void AfxDialogBuilt(HWND) {}
+void AfxDialogGoing(HWND) {}

@@ -9,6 +9,8 @@
 //   painting.cpp          painting, icons and the message box
 #pragma once
 
+#include "platform/ui/control_names.h"
+#include "platform/ui/qt/resources.h"
 #include "platform/ui/qt/winapi_qt.h"
 
 #include <QByteArray>
@@ -30,6 +32,13 @@ HWND HwndFromWidget(const QWidget* pWidget);
 
 // The typeface the back end uses for a dialog template's typeface.
 const char* SubstituteTypeface(const char* pszTypeface);
+
+// The window flags of a dialog with the template's window styles.
+Qt::WindowFlags DialogWindowFlags(DWORD style);
+
+// The name each of a template's controls gets by the naming rule every back
+// end shares (platform/ui/control_names.h), in template order.
+std::vector<afx::ControlName> TemplateControlNames(const std::vector<DialogItem>& items);
 
 enum class Kind { Dialog, Button, Edit, Static, UpDown, Other };
 

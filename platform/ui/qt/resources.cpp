@@ -1,6 +1,7 @@
 #include "platform/ui/qt/resources.h"
 
 #include <cstring>
+#include <set>
 
 namespace qtwin {
 namespace {
@@ -10,22 +11,27 @@ constexpr int RT_DIALOG = 5;
 constexpr int RT_GROUP_ICON = 14;
 constexpr DWORD DS_SETFONT = 0x40;
 
-// A bounds-checked reader over little-endian resource data.
+// A bounds-checked reader over little-endian resource data. Positions and
+// sizes are unsigned 64-bit, so no size in the data can overflow them; a
+// read or seek past the end fails the reader, and every later read gives 0.
 class Reader
 {
 public:
-    explicit Reader(const QByteArray& data, int pos = 0) : m_data(data), m_pos(pos) {}
+    explicit Reader(const QByteArray& data)
+        : m_data(data), m_size(static_cast<std::uint64_t>(data.size())) {}
 
     bool ok() const { return m_ok; }
-    int pos() const { return m_pos; }
-    void seek(int pos) { if (pos < 0 || pos > m_data.size()) m_ok = false; else m_pos = pos; }
-    void alignTo(int n) { seek((m_pos + n - 1) / n * n); }
-    bool atEnd() const { return m_pos >= m_data.size(); }
+    std::uint64_t pos() const { return m_pos; }
+    std::uint64_t size() const { return m_size; }
+    void seek(std::uint64_t pos) { if (pos > m_size) m_ok = false; else m_pos = pos; }
+    void skip(std::uint64_t n) { if (n > m_size - m_pos) m_ok = false; else m_pos += n; }
+    void alignTo(std::uint64_t n) { skip((n - m_pos % n) % n); }
+    bool atEnd() const { return m_pos >= m_size; }
 
     std::uint8_t u8()
     {
         if (!need(1)) return 0;
-        return static_cast<std::uint8_t>(m_data[m_pos++]);
+        return static_cast<std::uint8_t>(m_data[static_cast<qsizetype>(m_pos++)]);
     }
     std::uint16_t u16()
     {
@@ -39,10 +45,10 @@ public:
     }
     short s16() { return static_cast<short>(u16()); }
 
-    QByteArray bytes(int n)
+    QByteArray bytes(std::uint64_t n)
     {
-        if (n < 0 || !need(n)) return {};
-        QByteArray b = m_data.mid(m_pos, n);
+        if (!need(n)) return {};
+        QByteArray b = m_data.mid(static_cast<qsizetype>(m_pos), static_cast<qsizetype>(n));
         m_pos += n;
         return b;
     }
@@ -63,24 +69,26 @@ public:
     // Returns the ordinal, or -1 with the string in *pName.
     int nameOrOrdinal(QString* pName)
     {
-        const int save = m_pos;
-        const std::uint16_t first = u16();
-        if (first == 0xFFFF) return u16();
-        seek(save);
+        if (need(2) && static_cast<std::uint8_t>(m_data[static_cast<qsizetype>(m_pos)]) == 0xFF
+            && static_cast<std::uint8_t>(m_data[static_cast<qsizetype>(m_pos + 1)]) == 0xFF) {
+            m_pos += 2;
+            return u16();
+        }
         const QString s = string();
         if (pName != nullptr) *pName = s;
         return -1;
     }
 
 private:
-    bool need(int n)
+    bool need(std::uint64_t n)
     {
-        if (!m_ok || m_pos + n > m_data.size()) { m_ok = false; return false; }
+        if (!m_ok || n > m_size - m_pos) { m_ok = false; return false; }
         return true;
     }
 
     const QByteArray& m_data;
-    int m_pos;
+    const std::uint64_t m_size;
+    std::uint64_t m_pos = 0;
     bool m_ok = true;
 };
 
@@ -108,14 +116,17 @@ ControlClass ClassFromName(const QString& name)
 ResourceFile::ResourceFile(QByteArray data)
 {
     // Each resource: DataSize, HeaderSize, TYPE, NAME, (align), DataVersion,
-    // MemoryFlags, LanguageId, Version, Characteristics, then the data.
+    // MemoryFlags, LanguageId, Version, Characteristics, then the data. Both
+    // sizes must fit in what is left, and the fields must fit in the header,
+    // so every entry moves the reader forward and the whole read is linear.
     Reader r(data);
     while (!r.atEnd()) {
-        const int start = r.pos();
-        const std::uint32_t dataSize = r.u32();
-        const std::uint32_t headerSize = r.u32();
-        if (!r.ok() || headerSize < 16 || dataSize > static_cast<std::uint32_t>(data.size()))
+        const std::uint64_t start = r.pos();
+        const std::uint64_t dataSize = r.u32();
+        const std::uint64_t headerSize = r.u32();
+        if (!r.ok() || headerSize > r.size() - start || dataSize > r.size() - start - headerSize)
             return;
+        const std::uint64_t headerEnd = start + headerSize;
         Entry e;
         e.type = r.nameOrOrdinal(nullptr);
         e.name = r.nameOrOrdinal(nullptr);
@@ -123,14 +134,21 @@ ResourceFile::ResourceFile(QByteArray data)
         r.u32();                 // DataVersion
         r.u16();                 // MemoryFlags
         e.language = r.u16();
-        r.seek(start + static_cast<int>(headerSize));
-        e.data = r.bytes(static_cast<int>(dataSize));
-        r.alignTo(4);
+        r.u32();                 // Version
+        r.u32();                 // Characteristics
+        if (!r.ok() || r.pos() > headerEnd)
+            return;
+        r.seek(headerEnd);
+        e.data = r.bytes(dataSize);
+        if (!r.atEnd())
+            r.alignTo(4);
         if (!r.ok())
             return;
-        if (dataSize > 0 && e.type >= 0 && e.name >= 0)
+        if (dataSize > 0 && e.type >= 0 && e.name >= 0) {
+            // The first of two resources with one type and name is the one found.
+            m_index.emplace(std::make_pair(e.type, e.name), m_entries.size());
             m_entries.push_back(std::move(e));
-        if (r.pos() >= data.size()) break;
+        }
     }
     m_valid = true;
 }
@@ -138,17 +156,14 @@ ResourceFile::ResourceFile(QByteArray data)
 const ResourceFile& ResourceFile::Module()
 {
     static const ResourceFile file(QByteArray::fromRawData(
-        reinterpret_cast<const char*>(g_moduleResources), static_cast<int>(g_moduleResourcesSize)));
+        reinterpret_cast<const char*>(g_moduleResources), static_cast<qsizetype>(g_moduleResourcesSize)));
     return file;
 }
 
 const ResourceFile::Entry* ResourceFile::Find(int type, int name) const
 {
-    for (const Entry& e : m_entries) {
-        if (e.type == type && e.name == name)
-            return &e;
-    }
-    return nullptr;
+    const auto it = m_index.find(std::make_pair(type, name));
+    return it == m_index.end() ? nullptr : &m_entries[it->second];
 }
 
 std::optional<DialogTemplate> ResourceFile::FindDialog(int id) const
@@ -230,11 +245,14 @@ std::optional<QByteArray> ResourceFile::FindIconFile(int id) const
     put16(0);
     put16(1);
     put16(static_cast<std::uint16_t>(count));
+    // Each image once: the file stays no larger than the resources it is
+    // made of.
+    std::set<int> used;
     for (int i = 0; i < count; ++i) {
         const QByteArray fixed = r.bytes(12);   // width, height, colours, reserved, planes, bit count, size
         const int iconId = r.u16();
         const Entry* image = Find(RT_ICON, iconId);
-        if (!r.ok() || image == nullptr)
+        if (!r.ok() || image == nullptr || !used.insert(iconId).second)
             return std::nullopt;
         header.append(fixed.left(8));
         put32(static_cast<std::uint32_t>(image->data.size()));

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -53,6 +54,7 @@ class ResourceFile
 {
 public:
     // Parses a compiled resource file; malformed data gives no resources.
+    // Any input ends, in time linear in its size.
     explicit ResourceFile(QByteArray data);
 
     // The one in the build.
@@ -76,6 +78,7 @@ private:
     const Entry* Find(int type, int name) const;
 
     std::vector<Entry> m_entries;
+    std::map<std::pair<int, int>, std::size_t> m_index;   // (type, name) to entry
     bool m_valid = false;
 };
 

@@ -6,6 +6,7 @@
 #include <QAccessibleWidget>
 
 #include <algorithm>
+#include <cmath>
 
 namespace qtwin {
 namespace {
@@ -22,10 +23,20 @@ public:
         return QAccessibleWidget::interface_cast(type);
     }
 
-    // The value is the position; it moves only by steps, which notify the
-    // dialog first, so it cannot be written directly.
+    // The value is the position. Setting it moves the control the way a
+    // step does: the dialog is notified first (and may veto), so it goes on
+    // to the card exactly as a click would.
     QVariant currentValue() const override { return Control()->Position(); }
-    void setCurrentValue(const QVariant&) override {}
+    void setCurrentValue(const QVariant& value) override
+    {
+        bool bOk = false;
+        const double wanted = value.toDouble(&bOk);
+        if (!bOk || std::isnan(wanted))
+            return;
+        const double lo = std::min(Control()->Minimum(), Control()->Maximum());
+        const double hi = std::max(Control()->Minimum(), Control()->Maximum());
+        Control()->StepTo(static_cast<int>(std::lround(std::clamp(wanted, lo, hi))));
+    }
     QVariant maximumValue() const override { return std::max(Control()->Minimum(), Control()->Maximum()); }
     QVariant minimumValue() const override { return std::min(Control()->Minimum(), Control()->Maximum()); }
     QVariant minimumStepSize() const override { return 1; }

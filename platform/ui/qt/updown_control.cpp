@@ -60,13 +60,26 @@ LRESULT UpDownControl::HandleMessage(UINT message, WPARAM, LPARAM lParam, bool* 
 
 void UpDownControl::Step(Half half)
 {
-    if (half == Half::None || !isEnabled())
+    if (half == Half::None)
         return;
     // Up increases the position, unless the range runs backwards.
     int delta = (half == Half::Up) ? 1 : -1;
     if (m_max < m_min)
         delta = -delta;
+    StepBy(delta);
+}
 
+void UpDownControl::StepTo(int pos)
+{
+    pos = std::clamp(pos, std::min(m_min, m_max), std::max(m_min, m_max));
+    if (pos != m_pos)
+        StepBy(pos - m_pos);
+}
+
+void UpDownControl::StepBy(int delta)
+{
+    if (!isEnabled())
+        return;
     NMUPDOWN nm{};
     nm.hdr.hwndFrom = m_hWnd;
     nm.hdr.idFrom = static_cast<UINT_PTR>(m_id);

@@ -29,6 +29,11 @@ public:
     enum class Half { None, Up, Down };
     // One step as a click on a half makes it (also for assistive tools).
     void Step(Half half);
+    // A move to a position (clamped to the range) the way a step makes it:
+    // one notice with the whole difference as its delta, then the move. No
+    // notice when the position is already there. For assistive tools that
+    // set the value.
+    void StepTo(int pos);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -44,6 +49,7 @@ private:
     Half HalfAt(const QPoint& pt) const;
     QRect HalfRect(Half half) const;
     bool InBounds(int pos) const;
+    void StepBy(int delta);
     void MoveTo(int pos);
     void OnAutoRepeat();
 

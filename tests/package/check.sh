@@ -79,8 +79,8 @@ contents)
     depends=$(field Depends)
     echo "Depends: $depends"
     echo "Installed-Size: $(field Installed-Size) KiB, file: $(stat -c %s "$deb") bytes"
-    for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6; do
-        [[ ", $depends," == *", $lib "* ]] || fail "Depends lacks $lib (shlibdeps did not run?)"
+    for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 fonts-liberation2; do
+        [[ ", $depends," == *", $lib "* ]] || fail "Depends lacks $lib"
     done
     if [[ " ${programs[*]} " == *" tavrik "* ]]; then
         [[ ", $depends," == *", libdvbv5-0 "* ]] || fail "Depends lacks libdvbv5-0"

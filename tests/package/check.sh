@@ -79,13 +79,14 @@ contents)
     depends=$(field Depends)
     echo "Depends: $depends"
     echo "Installed-Size: $(field Installed-Size) KiB, file: $(stat -c %s "$deb") bytes"
+    names=" $(echo "$depends" | tr ',|' '\n\n' | awk '{print $1}' | tr '\n' ' ')"
     for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 fonts-liberation2; do
-        [[ ", $depends," == *", $lib "* ]] || fail "Depends lacks $lib"
+        [[ "$names" == *" $lib "* ]] || fail "Depends lacks $lib"
     done
     if [[ " ${programs[*]} " == *" tavrik "* ]]; then
-        [[ ", $depends," == *", libdvbv5-0 "* ]] || fail "Depends lacks libdvbv5-0"
+        [[ "$names" == *" libdvbv5-0 "* ]] || fail "Depends lacks libdvbv5-0"
     fi
-    for dep in $(echo "$depends" | tr ',|' '\n\n' | awk '{print $1}'); do
+    for dep in $names; do
         case "$dep" in *-dev|*-dev:*) fail "depends on the development package $dep" ;; esac
     done
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort > "$work/files"

@@ -162,8 +162,12 @@ install)
     deb_file
     export DEBIAN_FRONTEND=noninteractive
     apt=(apt-get -o DPkg::Lock::Timeout=600 -q -y)
-    dpkg-query -W -f='${db:Status-Status}' tavrik 2>/dev/null | grep -qx installed && "${apt[@]}" purge tavrik >/dev/null
-    cp "$deb" "$work/" && chmod 644 "$work"/*.deb   # apt's sandbox user must read it
+    # It purges what it installed: a tavrik installed before is someone's, leave it.
+    if [ -n "$(dpkg-query -W -f='${Version}' tavrik 2>/dev/null)" ]; then
+        echo "tavrik is already installed here; package_install leaves it alone: skipped"
+        exit 77
+    fi
+    chmod 755 "$work" && cp "$deb" "$work/" && chmod 644 "$work"/*.deb   # apt's sandbox user reads it
     "${apt[@]}" install --no-install-recommends "$work/$(basename "$deb")" > "$work/apt" 2>&1 \
         || { cat "$work/apt"; fail "apt-get install failed"; exit 1; }
     sed -n '/^The following NEW packages/,/^[^ ]/p' "$work/apt" | sed 1d | grep '^ ' | tr ' ' '\n' | grep . > "$work/new" || true

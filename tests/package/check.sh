@@ -67,7 +67,12 @@ icons)
         [ "$w x $h" = "$size x $size" ] || fail "tavrik-$size.png is ${w}x$h"
         [ "$colours" -ge 8 ] || fail "tavrik-$size.png has $colours colours: the picture is missing"
     done
-    grep -q '<svg .*viewBox="0 0 32 32"' "$source/res/icons/tavrik.svg" || fail "tavrik.svg has no 32x32 view box"
+    python3 - "$source/res/icons/tavrik.svg" <<'PY' || fail "tavrik.svg is not a well-formed 32x32 SVG picture"
+import sys, xml.dom.minidom
+svg = xml.dom.minidom.parse(sys.argv[1]).documentElement
+assert svg.tagName == 'svg' and svg.getAttribute('viewBox') == '0 0 32 32'
+assert len(svg.getElementsByTagName('rect')) >= 8
+PY
     ;;
 
 contents)

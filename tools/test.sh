@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: tools/test.sh [native] [vm] [windows]
+# The whole test suite: tools/test.sh [native] [vm] [windows] [package]
 #
 #   native   the Linux build with AddressSanitizer, UndefinedBehaviorSanitizer
 #            and warnings as errors; every test on Qt's offscreen platform
@@ -8,8 +8,12 @@
 #            driver, in a qemu VM (tests/vm/run.sh)
 #   windows  both Windows exes, their static checks, and the behaviour tests
 #            under Wine (tests/windows/run.sh)
+#   package  the Debian package (tools/package.sh) and its checks: lintian,
+#            the desktop-entry, AppStream and manual-page checkers; installs
+#            it with apt-get, starts the installed tavrik-sim and tavrik,
+#            purges it (tests/package)
 #
-# With no part named, all three run. Each installs what it needs (apt-get).
+# With no part named, all four run. Each installs what it needs (apt-get).
 # Every part runs even when an earlier one fails; the last line adds up the
 # tests of all of them.
 #
@@ -22,7 +26,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(native vm windows)
+[ ${#parts[@]} -gt 0 ] || parts=(native vm windows package)
 
 native() {
     tools/install-deps.sh test || return 1
@@ -49,6 +53,16 @@ windows() {
     bash tests/windows/run.sh
 }
 
+package() {
+    local started=$SECONDS
+    tools/package.sh deb || return 1
+    echo "== package built after $((SECONDS - started)) s"
+    ctest --test-dir build-package/packaging --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/package.xml"
+    local status=$?
+    echo "== package part: $((SECONDS - started)) s"
+    return $status
+}
+
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 failed_parts=()
@@ -60,8 +74,8 @@ passed=0
 failed=0
 for part in "${parts[@]}"; do
     case "$part" in
-        native|vm|windows) ;;
-        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows)" >&2; exit 2 ;;
+        native|vm|windows|package) ;;
+        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows, package)" >&2; exit 2 ;;
     esac
     echo "==== $part"
     export TAVRIK_JUNIT_DIR=$logs/junit-$part

@@ -1,0 +1,86 @@
+# The Windows zip, as a user gets it:
+#   cmake -DBUILD_DIR=... -DNAME=tavrik-1.0-win32 -DOBJDUMP=... -DWINDRES=...
+#         [-DMAX_SIZE=...] -P check_zip.cmake
+#
+# Makes the zip with CPack in BUILD_DIR, unpacks it and checks that it holds
+# NAME/tavrik-sim.exe and NAME/README.txt and nothing else, that the README
+# has Windows line ends and says what the tool is, and runs the exe's static
+# checks (check_exe.cmake) on the exe from the zip.
+
+cmake_minimum_required(VERSION 3.21)
+set(zip ${BUILD_DIR}/${NAME}.zip)
+file(REMOVE ${zip})
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD_DIR}
+                OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT EXISTS ${zip})
+  message(FATAL_ERROR "cpack -G ZIP did not make ${zip}:\n${output}")
+endif()
+file(SIZE ${zip} zipSize)
+message(STATUS "${zip}: ${zipSize} bytes")
+
+set(unpacked ${BUILD_DIR}/zip-check)
+file(REMOVE_RECURSE ${unpacked})
+file(MAKE_DIRECTORY ${unpacked})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${unpacked} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${zip} does not unpack")
+endif()
+
+set(failures "")
+file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${unpacked} ${unpacked}/*)
+list(SORT files)
+set(expected ${NAME}/README.txt ${NAME}/tavrik-sim.exe)
+if(NOT files STREQUAL expected)
+  list(APPEND failures "holds [${files}], not [${expected}]")
+endif()
+
+set(readme ${unpacked}/${NAME}/README.txt)
+if(EXISTS ${readme})
+  file(READ ${readme} text HEX)
+  # Every line feed follows a carriage return (0d0a), none stands alone.
+  string(REGEX MATCHALL "(..)" bytes "${text}")
+  set(previous "")
+  set(lineFeeds 0)
+  foreach(byte IN LISTS bytes)
+    if(byte STREQUAL "0a")
+      math(EXPR lineFeeds "${lineFeeds} + 1")
+      if(NOT previous STREQUAL "0d")
+        list(APPEND failures "README.txt has a line end without a carriage return")
+        break()
+      endif()
+    endif()
+    set(previous ${byte})
+  endforeach()
+  if(lineFeeds EQUAL 0)
+    list(APPEND failures "README.txt is one line")
+  endif()
+  file(READ ${readme} text)
+  foreach(phrase "tavrik-sim.exe" "simulated card" "DVB")
+    string(FIND "${text}" "${phrase}" at)
+    if(at EQUAL -1)
+      list(APPEND failures "README.txt does not mention '${phrase}'")
+    endif()
+  endforeach()
+endif()
+
+set(exe ${unpacked}/${NAME}/tavrik-sim.exe)
+if(EXISTS ${exe})
+  set(sizeArg "")
+  if(DEFINED MAX_SIZE)
+    set(sizeArg -DMAX_SIZE=${MAX_SIZE})
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DOBJDUMP=${OBJDUMP} -DWINDRES=${WINDRES} ${sizeArg}
+                          -P ${CMAKE_CURRENT_LIST_DIR}/check_exe.cmake
+                  RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    list(APPEND failures "the exe in the zip fails its static checks")
+  endif()
+endif()
+
+if(failures)
+  foreach(f IN LISTS failures)
+    message(SEND_ERROR "${zip}: ${f}")
+  endforeach()
+  message(FATAL_ERROR "zip checks failed")
+endif()
+message(STATUS "zip checks passed")

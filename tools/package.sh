@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the installable packages:
+#   tools/package.sh [deb] [win32] [win64]
+#
+#   deb     build-package/tavrik_<version>_<arch>.deb, the Debian package of
+#           both programs (Release build with Debian's hardening flags)
+#   win32   build-package-win32/tavrik-<version>-win32.zip (i686)
+#   win64   build-package-win64/tavrik-<version>-win64.zip (x86_64)
+#
+# With nothing named it builds the .deb. Installs what it needs (apt-get).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(deb)
+
+deb() {
+    tools/install-deps.sh package
+    local build=build-package
+    # The flags Debian builds its own packages with (hardening included);
+    # build type None, so CMake adds none of its own.
+    local cxxflags ldflags
+    cxxflags="$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)"
+    ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+          -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+          -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF -DTAVRIK_PACKAGE_TESTS=ON >/dev/null
+    grep -q '^DVBV5_FOUND:INTERNAL=1' "$build/CMakeCache.txt" \
+        || { echo "package.sh: libdvbv5 not found; the package needs tavrik too" >&2; return 1; }
+    nice cmake --build "$build" -j "$jobs"
+    rm -f "$build"/tavrik_*.deb
+    (cd "$build" && cpack -G DEB >/dev/null)
+    ls "$build"/tavrik_*.deb
+}
+
+zip() {  # zip ARCH NAME
+    local build=build-package-$2
+    cmake -S . -B "$build" -G Ninja --toolchain "cmake/toolchains/mingw-$1.cmake" \
+          -DTAVRIK_TESTS=OFF -DTAVRIK_WERROR=ON >/dev/null
+    nice cmake --build "$build" -j "$jobs" --target tavrik-sim
+    rm -f "$build"/tavrik-*.zip
+    (cd "$build" && cpack -G ZIP >/dev/null)
+    ls "$build"/tavrik-*-"$2".zip
+}
+
+for target in "${targets[@]}"; do
+    case "$target" in
+        deb) deb ;;
+        win32) tools/install-deps.sh windows; zip i686 win32 ;;
+        win64) tools/install-deps.sh windows; zip x86_64 win64 ;;
+        *) echo "package.sh: unknown package '$target' (deb, win32, win64)" >&2; exit 2 ;;
+    esac
+done

@@ -181,9 +181,14 @@ int main(int argc, char** argv)
         std::printf("watcher: cannot open the board (code %u): no figures\n", static_cast<unsigned>(nOpen));
         return 2;
     }
+    // The library's threads: the watcher by its name; the table router
+    // (which sleeps until a PID is set) is not counted.
     int watcher = 0;
     for (int tid : Threads()) {
-        if (before.count(tid) == 0)
+        std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (before.count(tid) == 0 && (watcher == 0 || name == "tavrik-watch"))
             watcher = tid;
     }
     if (watcher == 0) {

@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -90,21 +91,6 @@ bool IsCable(std::uint32_t nSystem)
     default:
         return false;
     }
-}
-
-// The system a never-tuned front end is put on: cable before terrestrial, in
-// this order; SYS_UNDEFINED when it has neither (satellite only).
-fe_delivery_system_t SystemForFirstTune(const dvb_v5_fe_parms* fe)
-{
-    static const fe_delivery_system_t preferred[] = {
-        SYS_DVBC_ANNEX_A, SYS_DVBC_ANNEX_C, SYS_DVBC_ANNEX_B, SYS_ISDBC,
-        SYS_DVBT,         SYS_DVBT2,        SYS_ISDBT,        SYS_DTMB, SYS_ATSC,
-    };
-    for (fe_delivery_system_t sys : preferred)
-        for (int i = 0; i < fe->num_systems && i < MAX_DELIVERY_SYSTEMS; ++i)
-            if (fe->systems[i] == sys)
-                return sys;
-    return SYS_UNDEFINED;
 }
 
 // Hz -> kHz and Sym/s -> kSym/s, to the nearest.
@@ -195,7 +181,7 @@ private:
     int ReadFrontend(Reading& r);
     // The front end's reading, if the board is open (the lock held).
     CCommonDVB::ErrReturn ReadOpenFrontend(Reading& r);
-    int ReadPid(int nSlot, std::uint16_t& wPid);
+    int ReadPids(std::uint16_t wPids[2]);
     bool Read(Reading& r);
     CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency);
     void TakeOwnTuning();
@@ -223,6 +209,7 @@ private:
     int m_fdPat = -1;     // the PAT to the DVR device (read-write only)
     int m_fdPmt[2] = {-1, -1};   // the selected programs' PMTs (read-write only)
     int m_fdQuery = -1;   // the monitor's read-only handle
+    int m_fdFrontend = -1;   // a read-only front-end handle of our own
     int m_fdStop = -1;    // eventfd: ends the router's waits for tables
     std::uint16_t m_wAppliedVideo = NoPid;
     std::uint16_t m_wAppliedAudio = NoPid;
@@ -293,6 +280,7 @@ DVBErrReturn Board::Open(HWND hWnd)
     }
 
     m_bInfoInKhz = IsSatellite(m_pFrontend->current_sys);
+    m_fdFrontend = ::open(frontendPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (const DVBErrReturn nErr = OpenDemux()) {
         Release();
         return nErr;
@@ -307,8 +295,11 @@ DVBErrReturn Board::Open(HWND hWnd)
     Read(m_last);
     m_bStop = false;
     m_watcher = std::thread(&Board::Watch, this);
-    if (!m_bReadOnly)
+    pthread_setname_np(m_watcher.native_handle(), "tavrik-watch");
+    if (!m_bReadOnly) {
         m_router = std::thread(&Board::RouteTables, this);
+        pthread_setname_np(m_router.native_handle(), "tavrik-tables");
+    }
     return nResult;
 }
 
@@ -350,7 +341,7 @@ int Board::Release()
 {
     int nErr = 0;
     for (int* pfd : {&m_fdVideo, &m_fdAudio, &m_fdProbe, &m_fdPat, &m_fdPmt[0], &m_fdPmt[1], &m_fdQuery,
-                     &m_fdStop}) {
+                     &m_fdStop, &m_fdFrontend}) {
         if (*pfd >= 0 && ::close(*pfd) != 0 && nErr == 0)
             nErr = errno;
         *pfd = -1;
@@ -404,11 +395,29 @@ void Board::Watch()
     }
 }
 
-// Reads the front end's current parameters into r; 0 or an errno value.
+// Whether the front end has never been tuned: its frequency reads 0. The
+// kernel refuses some of a never-tuned front end's properties (EINVAL), so
+// libdvbv5, which reads them all at once, cannot read it.
+bool NeverTuned(int fd)
+{
+    dtv_property prop{};
+    prop.cmd = DTV_FREQUENCY;
+    dtv_properties props{1, &prop};
+    return fd >= 0 && ::ioctl(fd, FE_GET_PROPERTY, &props) == 0 && prop.u.data == 0;
+}
+
+// Reads the front end's current parameters into r (frequency 0: never
+// tuned); 0 or an errno value.
 int Board::ReadFrontend(Reading& r)
 {
     dvb_v5_fe_parms* fe = m_pFrontend;
     int nRet = dvb_fe_get_parms(fe);
+    if (nRet != 0 && NeverTuned(m_fdFrontend)) {
+        r.nSystem = fe->current_sys;
+        r.nFrequency = r.nSymbolRate = 0;
+        r.bHasSymbolRate = false;
+        return 0;
+    }
     if (nRet != 0)
         return nRet < 0 ? -nRet : nRet;
     std::uint32_t nSystem = fe->current_sys;
@@ -451,38 +460,41 @@ int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t outpu
     return ::ioctl(fd, DMX_SET_PES_FILTER, &params) == 0 ? 0 : errno;
 }
 
-// The PID a filter routes in the decoder slot now (NoPid when none); 0 or
-// an errno value. The kernel's PID table keeps a filter's PID after the
-// filter has gone, so a PID that is not the library's own is checked: a
-// decoder filter that routes nothing is set on the slot. If the kernel
-// refuses it (EINVAL), another handle's filter holds the slot and routes the
-// PID; if it takes it, the PID was left behind, and the filter is stopped
-// again, leaving AllPids in the table ("no PID" for every later reader).
-int Board::ReadPid(int nSlot, std::uint16_t& wPid)
+// The PIDs filters route in the audio and the video slot now (NoPid when
+// none), from one read of the kernel's table; 0 or an errno value. The table
+// keeps a filter's PID after the filter has gone, so a PID that is not the
+// library's own is checked: a decoder filter that routes nothing is set on
+// the slot. If the kernel refuses it (EINVAL), another handle's filter holds
+// the slot and routes the PID; if it takes it, the PID was left behind, and
+// the filter is stopped again, leaving AllPids in the table ("no PID" for
+// every later reader).
+int Board::ReadPids(std::uint16_t wPids[2])
 {
     const int fd = QueryFd();
     if (fd < 0)
         return EBADF;
-    const std::uint16_t wOwn = nSlot == VideoSlot ? m_wAppliedVideo : m_wAppliedAudio;
-    if (!m_bReadOnly && wOwn != NoPid) {
-        wPid = wOwn;
-        return 0;
-    }
-    std::uint16_t pids[5];
-    if (::ioctl(fd, DMX_GET_PES_PIDS, pids) != 0)
+    std::uint16_t table[5];
+    if (::ioctl(fd, DMX_GET_PES_PIDS, table) != 0)
         return errno;
-    wPid = NoPid;
-    if (pids[nSlot] > MaxPid)
-        return 0;
-    const auto type = static_cast<dmx_pes_type_t>(nSlot == VideoSlot ? DMX_PES_VIDEO0 : DMX_PES_AUDIO0);
-    const int nErr = ApplyPid(fd, type, AllPids, DMX_OUT_DECODER);
-    if (nErr == EINVAL) {
-        wPid = pids[nSlot];
-        return 0;
+    for (int nSlot : {AudioSlot, VideoSlot}) {
+        const std::uint16_t wOwn = nSlot == VideoSlot ? m_wAppliedVideo : m_wAppliedAudio;
+        std::uint16_t& wPid = wPids[nSlot];
+        wPid = NoPid;
+        if (!m_bReadOnly && wOwn != NoPid) {
+            wPid = wOwn;
+            continue;
+        }
+        if (table[nSlot] > MaxPid)
+            continue;
+        const auto type = static_cast<dmx_pes_type_t>(nSlot == VideoSlot ? DMX_PES_VIDEO0 : DMX_PES_AUDIO0);
+        const int nErr = ApplyPid(fd, type, AllPids, DMX_OUT_DECODER);
+        if (nErr == EINVAL)
+            wPid = table[nSlot];
+        else if (nErr != 0)
+            return nErr;
+        else
+            ::ioctl(fd, DMX_STOP);
     }
-    if (nErr != 0)
-        return nErr;
-    ::ioctl(fd, DMX_STOP);
     return 0;
 }
 
@@ -491,8 +503,11 @@ bool Board::Read(Reading& r)
     if (ReadFrontend(r) != 0)
         return false;
     if (QueryFd() >= 0) {
-        if (ReadPid(AudioSlot, r.wAudioPid) != 0 || ReadPid(VideoSlot, r.wVideoPid) != 0)
+        std::uint16_t wPids[2];
+        if (ReadPids(wPids) != 0)
             return false;
+        r.wAudioPid = wPids[AudioSlot];
+        r.wVideoPid = wPids[VideoSlot];
     }
     return true;
 }
@@ -502,13 +517,13 @@ CCommonDVB::ErrReturn Board::GetPid(int nSlot, std::uint16_t& wPid)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen)
         return ResNotOpen;
-    std::uint16_t w = NoPid;
-    const int nErr = ReadPid(nSlot, w);
+    std::uint16_t wPids[2];
+    const int nErr = ReadPids(wPids);
     if (nErr != 0)
         return ResultOf(nErr);
-    if (w == NoPid)
+    if (wPids[nSlot] == NoPid)
         return ResNoPid;
-    wPid = w;
+    wPid = wPids[nSlot];
     return CCommonDVB::Success;
 }
 
@@ -605,7 +620,10 @@ void ForgetTune(dvb_v5_fe_parms* fe, fe_delivery_system_t oldSystem)
 CCommonDVB::ErrReturn Board::TuneFirstTime(std::uint32_t nFrequency)
 {
     dvb_v5_fe_parms* fe = m_pFrontend;
-    const fe_delivery_system_t sys = SystemForFirstTune(fe);
+    std::uint32_t systems[MAX_DELIVERY_SYSTEMS];
+    const int nSystems = std::min(fe->num_systems, MAX_DELIVERY_SYSTEMS);
+    std::copy(fe->systems, fe->systems + nSystems, systems);
+    const auto sys = static_cast<fe_delivery_system_t>(FirstTuneSystem(systems, nSystems));
     if (sys == SYS_UNDEFINED)
         return ResSatelliteNotTuned;
     const std::uint64_t nTarget = std::uint64_t{nFrequency} * 1000;   // kHz -> Hz
@@ -962,6 +980,19 @@ void Board::RouteTables()
 }
 
 }  // namespace
+
+std::uint32_t FirstTuneSystem(const std::uint32_t* systems, int nSystems)
+{
+    static const fe_delivery_system_t preferred[] = {
+        SYS_DVBC_ANNEX_A, SYS_DVBC_ANNEX_C, SYS_DVBC_ANNEX_B, SYS_ISDBC,
+        SYS_DVBT,         SYS_DVBT2,        SYS_ISDBT,        SYS_DTMB, SYS_ATSC,
+    };
+    for (fe_delivery_system_t sys : preferred)
+        for (int i = 0; i < nSystems; ++i)
+            if (systems[i] == static_cast<std::uint32_t>(sys))
+                return sys;
+    return SYS_UNDEFINED;
+}
 
 int FindAdapter(const char* root)
 {

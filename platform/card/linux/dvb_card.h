@@ -104,4 +104,8 @@ constexpr int WatchIntervalMs = 1000;
 // root/adapterN/frontend0 exists; -1 when there is none.
 int FindAdapter(const char* root);
 
+// The delivery system a never-tuned front end that can do these systems is
+// tuned on (see KeepOtherParameters); 0 (SYS_UNDEFINED) for none.
+std::uint32_t FirstTuneSystem(const std::uint32_t* systems, int nSystems);
+
 }  // namespace dvbcard

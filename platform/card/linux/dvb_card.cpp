@@ -449,7 +449,8 @@ int Board::ReadFrontend(Reading& r)
     return 0;
 }
 
-int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
+// Sets and starts a PES filter on the handle; 0 or an errno value.
+int SetPesFilter(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
 {
     dmx_pes_filter_params params{};
     params.pid = wPid;
@@ -458,6 +459,19 @@ int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t outpu
     params.pes_type = type;
     params.flags = DMX_IMMEDIATE_START;
     return ::ioctl(fd, DMX_SET_PES_FILTER, &params) == 0 ? 0 : errno;
+}
+
+// Sets a PES filter; 0 or an errno value. When the kernel refuses a decoder
+// filter because another handle holds the slot, it releases the refused feed
+// as what that feed structure was last used for, and if that was a decoder
+// feed, it frees that slot from its owner. So the handle's feed structure is
+// first used for a filter that is no decoder's (null packets, to nowhere):
+// the set that follows gets that same structure back (the lowest free one).
+int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
+{
+    if (type < DMX_PES_OTHER)
+        SetPesFilter(fd, DMX_PES_OTHER, 0x1fff, DMX_OUT_DECODER);
+    return SetPesFilter(fd, type, wPid, output);
 }
 
 // The PIDs filters route in the audio and the video slot now (NoPid when

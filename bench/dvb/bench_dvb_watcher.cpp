@@ -1,6 +1,6 @@
 // What the Linux DVB card library's change detection costs while nothing
-// happens: opens the board on adapter 0, leaves it alone, and reports what
-// the library's watcher thread used over that time.
+// happens: opens the board (on the adapter the library finds), leaves it
+// alone, and reports what the library's watcher thread used over that time.
 //
 //   bench_dvb_watcher [SECONDS]
 //

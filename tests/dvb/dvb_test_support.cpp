@@ -5,6 +5,7 @@
 #include <libdvbv5/dvb-fe.h>
 #include <linux/dvb/dmx.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -39,6 +40,21 @@ bool AdapterPresent()
 {
     struct stat st;
     return ::stat(DevicePath("frontend0").c_str(), &st) == 0;
+}
+
+bool AnyAdapterPresent()
+{
+    DIR* dir = ::opendir("/dev/dvb");
+    if (dir == nullptr)
+        return false;
+    bool bFound = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st;
+        const std::string path = std::string("/dev/dvb/") + entry->d_name + "/frontend0";
+        bFound = bFound || ::stat(path.c_str(), &st) == 0;
+    }
+    ::closedir(dir);
+    return bFound;
 }
 
 // --- Another program on the same card ----------------------------------------

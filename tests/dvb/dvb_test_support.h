@@ -17,6 +17,8 @@ namespace dvbtest {
 int TestAdapter();
 std::string DevicePath(const char* pszDevice);   // of TestAdapter()
 bool AdapterPresent();
+// Whether any /dev/dvb/adapterN has a front end.
+bool AnyAdapterPresent();
 
 // A child process that holds the front end read-write, as a TV program would,
 // and retunes it or routes a decoder PID when told. Start it while the

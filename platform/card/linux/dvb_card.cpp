@@ -22,10 +22,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -395,9 +393,9 @@ void Board::Watch()
     }
 }
 
-// Whether the front end has never been tuned: its frequency reads 0. The
-// kernel refuses some of a never-tuned front end's properties (EINVAL), so
-// libdvbv5, which reads them all at once, cannot read it.
+// Whether the front end has never been tuned: its frequency reads 0. On a
+// never-tuned front end libdvbv5's read of all the system's properties at
+// once fails (EINVAL, kernel 6.1), so the frequency is read alone.
 bool NeverTuned(int fd)
 {
     dtv_property prop{};
@@ -672,8 +670,6 @@ CCommonDVB::ErrReturn Board::TuneFirstTime(std::uint32_t nFrequency)
     return CCommonDVB::Success;
 }
 
-// After one of our own tunes: the watcher must not report it, and the
-// program tables follow the new multiplex.
 // Whether a frequency (Hz) is within the front end's range. FE_GET_INFO
 // reported the range in kHz if the front end was on a satellite system
 // when it was opened.
@@ -684,6 +680,8 @@ bool Board::InRange(std::uint64_t nHz) const
     return nHz >= info.frequency_min * nUnit && (info.frequency_max == 0 || nHz <= info.frequency_max * nUnit);
 }
 
+// After one of our own tunes: the watcher must not report it, and the
+// program tables follow the new multiplex.
 void Board::TakeOwnTuning()
 {
     Reading after;

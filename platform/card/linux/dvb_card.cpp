@@ -153,6 +153,27 @@ struct TableRoute
     std::uint16_t wPmt[2] = {NoPid, NoPid};
 };
 
+// What the multiplex's PMTs list: for each program, its PMT PID and the PIDs
+// it carries (its streams and its PCR).
+struct ProgramMap
+{
+    struct Program
+    {
+        std::uint16_t wPmtPid;
+        std::vector<std::uint16_t> pids;
+    };
+    std::vector<Program> programs;
+
+    // The PMT PID of the first program that carries wPid; NoPid if none.
+    std::uint16_t PmtFor(std::uint16_t wPid) const
+    {
+        for (const Program& p : programs)
+            if (std::find(p.pids.begin(), p.pids.end(), wPid) != p.pids.end())
+                return p.wPmtPid;
+        return NoPid;
+    }
+};
+
 // The one board. Every device access happens under m_mutex, from the
 // user-interface thread, the watcher or the table router; only the router's
 // waits for program tables happen outside it, on handles of their own.
@@ -185,7 +206,7 @@ private:
     void TakeOwnTuning();
     bool InRange(std::uint64_t nHz) const;
     int QueryFd() const { return m_bReadOnly ? m_fdQuery : m_fdProbe; }
-    void RequestTableRoute();
+    void RouteSelection();
     void ApplyTableRoute(const TableRoute& want);
     void Watch();
     void RouteTables();
@@ -212,8 +233,10 @@ private:
     std::uint16_t m_wAppliedVideo = NoPid;
     std::uint16_t m_wAppliedAudio = NoPid;
     TableRoute m_routed;
-    unsigned m_nRouteWanted = 0;
-    unsigned m_nRouteDone = 0;
+    ProgramMap m_map;           // of the multiplex the card is on
+    bool m_bMapValid = false;   // false until read after each tune
+    bool m_bNeedMap = false;    // for the router: read it
+    unsigned m_nTuning = 0;     // counts our tunes
 
     Reading m_last;       // what the window was last told about
     std::thread m_watcher;
@@ -285,7 +308,8 @@ DVBErrReturn Board::Open(HWND hWnd)
     }
     m_wAppliedVideo = m_wAppliedAudio = NoPid;
     m_routed = TableRoute{};
-    m_nRouteWanted = m_nRouteDone = 0;
+    m_map = ProgramMap{};
+    m_bMapValid = m_bNeedMap = false;
 
     m_bOpen = true;
     m_hWnd = hWnd;
@@ -581,7 +605,7 @@ CCommonDVB::ErrReturn Board::SetPid(dmx_pes_type_t type, std::uint16_t wPid)
     // Our own change: the watcher must not report it (but still reports
     // what others changed meanwhile).
     (bVideo ? m_last.wVideoPid : m_last.wAudioPid) = wPid;
-    RequestTableRoute();
+    RouteSelection();
     return CCommonDVB::Success;
 }
 
@@ -691,8 +715,11 @@ void Board::TakeOwnTuning()
         m_last.nSymbolRate = after.nSymbolRate;
         m_last.bHasSymbolRate = after.bHasSymbolRate;
     }
-    if (m_wAppliedVideo != NoPid || m_wAppliedAudio != NoPid)
-        RequestTableRoute();
+    // Another multiplex: its tables are read again; until then no PMT.
+    ++m_nTuning;
+    m_bMapValid = false;
+    m_map = ProgramMap{};
+    RouteSelection();
 }
 
 CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
@@ -740,10 +767,29 @@ CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
 
 // --- The program tables on the DVR device ------------------------------------
 
-void Board::RequestTableRoute()
+// Routes the PAT and the PMTs that go with the selected PIDs, from the
+// program map; while the map is not known, the PAT alone, and the router is
+// asked to read the map. The lock held.
+void Board::RouteSelection()
 {
-    ++m_nRouteWanted;
-    m_routerWake.notify_all();
+    const std::uint16_t selected[2] = {m_wAppliedVideo, m_wAppliedAudio};
+    const auto isSelected = [&](std::uint16_t w) { return w == selected[0] || w == selected[1]; };
+    TableRoute want;
+    if (selected[0] != NoPid || selected[1] != NoPid) {
+        // A selected PID 0 or PMT PID reaches the DVR device already: once is enough.
+        want.wPat = isSelected(PatPid) ? NoPid : PatPid;
+        for (int k = 0; k < 2; ++k) {
+            const std::uint16_t wPmt = selected[k] != NoPid ? m_map.PmtFor(selected[k]) : NoPid;
+            want.wPmt[k] = isSelected(wPmt) ? NoPid : wPmt;
+        }
+        if (want.wPmt[1] == want.wPmt[0])
+            want.wPmt[1] = NoPid;
+        if (!m_bMapValid) {
+            m_bNeedMap = true;
+            m_routerWake.notify_all();
+        }
+    }
+    ApplyTableRoute(want);
 }
 
 // Routes (or stops) one table PID on its handle; the lock held.
@@ -867,26 +913,19 @@ bool ReadPat(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fdStop,
     return bComplete;
 }
 
-// For each selected PID (NoPid: none), the PMT PID of the first program
-// that carries it as a stream or as its PCR (NoPid: no program does).
-// False if the tables did not all arrive in time.
-bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fdStop,
-                    const std::uint16_t selected[2], std::uint16_t pmtFor[2])
+// The program map of the multiplex: the PAT, then every program's PMT
+// (several at once, each on a filter of its own). False if the PAT or some
+// PMT did not arrive in time; map then holds what did.
+bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fdStop, ProgramMap& map)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
+    const auto patDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
     std::vector<Program> programs;
-    if (!ReadPat(parms, demuxPath, fdStop, deadline, programs))
+    if (!ReadPat(parms, demuxPath, fdStop, patDeadline, programs))
         return false;
-    pmtFor[0] = pmtFor[1] = NoPid;
-    const auto located = [&] {
-        for (int i = 0; i < 2; ++i)
-            if (selected[i] != NoPid && pmtFor[i] == NoPid)
-                return false;
-        return true;
-    };
+    bool bComplete = true;
     std::vector<std::uint8_t> buf(DVB_MAX_PAYLOAD_PACKET_SIZE);
-    // Several programs at once, each PMT on a filter of its own.
-    for (std::size_t first = 0; first < programs.size() && !located(); first += PmtBatch) {
+    for (std::size_t first = 0; first < programs.size(); first += PmtBatch) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
         const std::size_t count = std::min(PmtBatch, programs.size() - first);
         std::vector<pollfd> fds;
         for (std::size_t i = 0; i < count; ++i) {
@@ -894,20 +933,18 @@ bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fd
             const int fd = OpenSectionFilter(demuxPath, p.wPmtPid, DVB_TABLE_PMT, p.wNumber);
             fds.push_back(pollfd{fd, POLLIN, 0});
         }
-        std::size_t nAnswered = 0;
+        std::size_t nOpen = 0;
         for (const pollfd& p : fds)
-            nAnswered += p.fd < 0;
-        bool bOk = true;
-        while (nAnswered < count && !located()) {
+            nOpen += p.fd >= 0;
+        bComplete = bComplete && nOpen == count;
+        while (nOpen > 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             std::vector<pollfd> waits = fds;
             waits.push_back(pollfd{fdStop, POLLIN, 0});
             if (left.count() <= 0 || ::poll(waits.data(), waits.size(), static_cast<int>(left.count())) <= 0 ||
-                (waits.back().revents & POLLIN)) {
-                bOk = false;
+                (waits.back().revents & POLLIN))
                 break;
-            }
             for (std::size_t i = 0; i < count; ++i) {
                 if (fds[i].fd < 0 || !(waits[i].revents & (POLLIN | POLLERR)))
                     continue;
@@ -916,78 +953,74 @@ bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fd
                     continue;
                 dvb_table_pmt* pmt = nullptr;
                 if (dvb_table_pmt_init(parms, buf.data(), n - 4, &pmt) >= 0 && pmt != nullptr) {
-                    for (int k = 0; k < 2; ++k) {
-                        if (selected[k] == NoPid || pmtFor[k] != NoPid)
-                            continue;
-                        bool bCarries = pmt->pcr_pid == selected[k];
-                        dvb_pmt_stream_foreach(stream, pmt) {
-                            bCarries = bCarries || stream->elementary_pid == selected[k];
-                        }
-                        if (bCarries)
-                            pmtFor[k] = programs[first + i].wPmtPid;
+                    ProgramMap::Program program{programs[first + i].wPmtPid, {}};
+                    program.pids.push_back(static_cast<std::uint16_t>(pmt->pcr_pid));
+                    dvb_pmt_stream_foreach(stream, pmt) {
+                        program.pids.push_back(static_cast<std::uint16_t>(stream->elementary_pid));
                     }
+                    map.programs.push_back(std::move(program));
                 }
                 if (pmt != nullptr)
                     dvb_table_pmt_free(pmt);
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
-                ++nAnswered;
+                --nOpen;
             }
         }
         for (const pollfd& p : fds)
             if (p.fd >= 0)
                 ::close(p.fd);
-        if (!bOk)
-            return located();
+        bComplete = bComplete && nOpen == 0;
+        pollfd stop{fdStop, POLLIN, 0};
+        if (::poll(&stop, 1, 0) > 0)
+            return false;   // closing
     }
-    return true;
+    // The PAT's order: the first program listed carries a shared PID.
+    std::sort(map.programs.begin(), map.programs.end(), [&](const auto& a, const auto& b) {
+        const auto rank = [&](std::uint16_t w) {
+            return std::find_if(programs.begin(), programs.end(), [w](const Program& p) { return p.wPmtPid == w; }) -
+                   programs.begin();
+        };
+        return rank(a.wPmtPid) < rank(b.wPmtPid);
+    });
+    return bComplete;
 }
 
-// The router: after each change of the selected PIDs or of the tuning, reads
-// the multiplex's PAT and PMTs and routes the PAT and the PMTs of the
-// programs that carry the selected PIDs to the DVR device. A PID of no
-// program is routed alone (with the PAT).
+// The router: whenever the program map of the multiplex is wanted (a PID
+// is selected and the card has been tuned since the map was read), reads
+// the PAT and the PMTs on handles of its own, without the lock, and routes
+// the tables that go with the selected PIDs. A map that came in part is
+// used, and read again, up to TableAttempts times.
 void Board::RouteTables()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    int nAttempts = 0;
     for (;;) {
-        m_routerWake.wait(lock, [this] { return m_bStop || m_nRouteWanted != m_nRouteDone; });
+        m_routerWake.wait(lock, [this] { return m_bStop || m_bNeedMap; });
         if (m_bStop)
             return;
-        const unsigned nGeneration = m_nRouteWanted;
-        const std::uint16_t selected[2] = {m_wAppliedVideo, m_wAppliedAudio};
-        const auto isSelected = [&](std::uint16_t w) { return w == selected[0] || w == selected[1]; };
-        TableRoute want;
-        if (selected[0] != NoPid || selected[1] != NoPid) {
-            // The PAT at once; a selected PID 0 is routed already.
-            want.wPat = isSelected(PatPid) ? NoPid : PatPid;
-            RouteTable(m_fdPat, m_routed.wPat, want.wPat);
-            want.wPmt[0] = m_routed.wPmt[0];
-            want.wPmt[1] = m_routed.wPmt[1];
-            std::uint16_t pmtFor[2] = {NoPid, NoPid};
-            bool bRead = false;
-            dvb_v5_fe_parms* parms = m_pFrontend;
-            const std::string demuxPath = m_demuxPath;
-            const int fdStop = m_fdStop;
-            for (int i = 0; i < TableAttempts && !bRead; ++i) {
-                lock.unlock();
-                bRead = ReadProgramMap(parms, demuxPath, fdStop, selected, pmtFor);
-                lock.lock();
-                if (m_bStop)
-                    return;
-                if (nGeneration != m_nRouteWanted)
-                    break;
-            }
-            if (nGeneration != m_nRouteWanted)
-                continue;   // changed meanwhile: read again
-            // Without tables (no signal), no PMT: only the PIDs and the PAT.
-            for (int k = 0; k < 2; ++k)
-                want.wPmt[k] = bRead && !isSelected(pmtFor[k]) ? pmtFor[k] : NoPid;
-            if (want.wPmt[1] == want.wPmt[0])
-                want.wPmt[1] = NoPid;
+        m_bNeedMap = false;
+        const unsigned nTuning = m_nTuning;
+        dvb_v5_fe_parms* parms = m_pFrontend;
+        const std::string demuxPath = m_demuxPath;
+        const int fdStop = m_fdStop;
+        lock.unlock();
+        ProgramMap map;
+        const bool bComplete = ReadProgramMap(parms, demuxPath, fdStop, map);
+        lock.lock();
+        if (m_bStop)
+            return;
+        if (nTuning != m_nTuning) {
+            nAttempts = 0;   // retuned meanwhile: the map is asked for again
+            continue;
         }
-        ApplyTableRoute(want);
-        m_nRouteDone = nGeneration;
+        m_map = std::move(map);
+        m_bMapValid = bComplete || ++nAttempts >= TableAttempts;
+        if (m_bMapValid) {
+            nAttempts = 0;
+            m_bNeedMap = false;   // asked for while it was being read
+        }
+        RouteSelection();
     }
 }
 

@@ -218,6 +218,19 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
     OtherProgram tuner;
     ASSERT_EQ(tuner.Start(), 0);
     ASSERT_EQ(tuner.TuneTo(nSystem, nFrequency, nSymbolRate), 0);
+    // The kernel tunes on its front-end thread, which ends when the last
+    // read-write handle closes: a tune it has not reached by then is lost
+    // (FE_READ_STATUS reads 0 until the next tune). So the tuner stays until
+    // the front end locks (or a second has passed, where nothing locks).
+    const int fd = ::open(DevicePath("frontend0").c_str(), O_RDONLY | O_NONBLOCK);
+    for (int i = 0; i < 50 && fd >= 0; ++i) {
+        fe_status_t status{};
+        if (::ioctl(fd, FE_READ_STATUS, &status) == 0 && (status & FE_HAS_LOCK))
+            break;
+        ::usleep(20000);
+    }
+    if (fd >= 0)
+        ::close(fd);
 }
 
 void ForgetTuning()

@@ -98,7 +98,9 @@ TEST_F(TavrikOnTheCard, WatchesAnotherProgramsTuning)
 TEST(TavrikOnAFreshCard, FirstFrequencyStepTunesTheFrontEnd)
 {
     ASSERT_TRUE(AdapterPresent()) << "needs the vidtv driver on adapter " << TestAdapter();
-    ASSERT_EQ(ReadKernelTuning().nFrequency, 0u) << "run this first, on a freshly loaded driver";
+    // The VM runs this first; its harness counts a skip as a failure.
+    if (ReadKernelTuning().nFrequency != 0)
+        GTEST_SKIP() << "the card has been tuned since its driver loaded";
     Session session;
     session.Run([] { theApp.InitInstance(); },
                 [](HWND hDlg) {

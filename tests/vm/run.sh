@@ -192,6 +192,7 @@ result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= 
 [ "$(grep -ac "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG")" = 3 ] \
     || fail "the VM's output lacks a passing summary of all three test runs"
 grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
+grep -aq "^\[  SKIPPED \]" "$LOG" && fail "a test was skipped in the VM (each needs the VM's conditions)"
 echo "tests/vm/run.sh: all VM tests passed"
 grep -aq "^watcher: watcher thread:" "$LOG" \
     || echo "tests/vm/run.sh: WARNING: the watcher benchmark gave no figures (see the log)"

@@ -1,7 +1,8 @@
 // The whole tool on a real DVB device: the application, the dialog, the Qt
 // back end and the Linux DVB card library, on Qt's offscreen platform.
-// Needs adapter 0 from the kernel's virtual DVB driver; tests/vm/run.sh runs
-// it in the VM.
+// Needs the kernel's virtual DVB driver (on the adapter TAVRIK_TEST_ADAPTER
+// names); tests/vm/run.sh runs it in the VM, TavrikOnAFreshCard.* first,
+// right after the driver has loaded.
 #include "app/tuning_app.h"
 #include "res/resource.h"
 #include "tests/dvb/dvb_test_support.h"
@@ -12,6 +13,7 @@
 #include <libdvbv5/dvb-fe.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 namespace {
@@ -25,7 +27,7 @@ class TavrikOnTheCard : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(AdapterPresent()) << "these tests need adapter 0 (the vidtv driver)";
+        ASSERT_TRUE(AdapterPresent()) << "these tests need the vidtv driver on adapter " << TestAdapter();
         // On the grid: position 9.
         PutCardOn(SYS_DVBC_ANNEX_A, 394000000, 6900000);
     }
@@ -90,6 +92,39 @@ TEST_F(TavrikOnTheCard, WatchesAnotherProgramsTuning)
     // Only the open's box: the close had nothing to lose.
     ASSERT_EQ(session.messageBoxes.size(), 1u);
     EXPECT_EQ(session.messageBoxes[0].text, "Error on DVB_OpenBoard: 16");
+}
+
+// Right after the driver has loaded, no other program has tuned the card.
+TEST(TavrikOnAFreshCard, FirstFrequencyStepTunesTheFrontEnd)
+{
+    ASSERT_TRUE(AdapterPresent()) << "needs the vidtv driver on adapter " << TestAdapter();
+    // The VM runs this first; its harness counts a skip as a failure.
+    if (ReadKernelTuning().nFrequency != 0)
+        GTEST_SKIP() << "the card has been tuned since its driver loaded";
+    Session session;
+    session.Run([] { theApp.InitInstance(); },
+                [](HWND hDlg) {
+                    // Nothing to read yet: the dialog keeps its zeros.
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "0");
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_SYMBOL_RATE), "0");
+
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, false);
+                    harness::Pump();
+                    const KernelTuning k = ReadKernelTuning();
+                    EXPECT_EQ(k.nSystem, static_cast<std::uint32_t>(SYS_DVBC_ANNEX_A));
+                    EXPECT_EQ(k.nFrequency, 458000000u) << "the step from the top of the grid";
+                    EXPECT_EQ(k.nSymbolRate, 6900000u);
+                    // The box shows the card's reading.
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), std::to_string(k.nFrequency / 1000));
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_SYMBOL_RATE), "6900");
+
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, false);
+                    harness::Pump();
+                    EXPECT_EQ(ReadKernelTuning().nFrequency, 450000000u);
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "450000");
+                    harness::ClickButton(hDlg, IDOK);
+                });
+    EXPECT_TRUE(session.messageBoxes.empty());
 }
 
 }  // namespace

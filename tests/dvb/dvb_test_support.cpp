@@ -5,7 +5,9 @@
 #include <libdvbv5/dvb-fe.h>
 #include <linux/dvb/dmx.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace dvbtest {
 namespace {
@@ -21,10 +25,36 @@ void QuietLog(int, const char*, ...) {}
 
 }  // namespace
 
+int TestAdapter()
+{
+    const char* psz = std::getenv("TAVRIK_TEST_ADAPTER");
+    return psz != nullptr ? std::atoi(psz) : 0;
+}
+
+std::string DevicePath(const char* pszDevice)
+{
+    return "/dev/dvb/adapter" + std::to_string(TestAdapter()) + "/" + pszDevice;
+}
+
 bool AdapterPresent()
 {
     struct stat st;
-    return ::stat("/dev/dvb/adapter0/frontend0", &st) == 0;
+    return ::stat(DevicePath("frontend0").c_str(), &st) == 0;
+}
+
+bool AnyAdapterPresent()
+{
+    DIR* dir = ::opendir("/dev/dvb");
+    if (dir == nullptr)
+        return false;
+    bool bFound = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st;
+        const std::string path = std::string("/dev/dvb/") + entry->d_name + "/frontend0";
+        bFound = bFound || ::stat(path.c_str(), &st) == 0;
+    }
+    ::closedir(dir);
+    return bFound;
 }
 
 // --- Another program on the same card ----------------------------------------
@@ -34,10 +64,10 @@ namespace {
 [[noreturn]] void RunOtherProgram(int fdCommand, int fdAnswer)
 {
     using Command = OtherProgram::Command;
-    dvb_v5_fe_parms* fe = dvb_fe_open_flags(0, 0, 0, 0, QuietLog, O_RDWR);
+    dvb_v5_fe_parms* fe = dvb_fe_open_flags(TestAdapter(), 0, 0, 0, QuietLog, O_RDWR);
     std::int32_t nResult = 0;
     if (fe == nullptr) {
-        const int fd = ::open("/dev/dvb/adapter0/frontend0", O_RDWR | O_NONBLOCK);
+        const int fd = ::open(DevicePath("frontend0").c_str(), O_RDWR | O_NONBLOCK);
         nResult = fd < 0 ? errno : EIO;
     }
     [[maybe_unused]] ssize_t n = ::write(fdAnswer, &nResult, sizeof nResult);
@@ -63,7 +93,7 @@ namespace {
                 nResult = dvb_fe_set_parms(fe);
         } else {
             if (fdDemux < 0)
-                fdDemux = ::open("/dev/dvb/adapter0/demux0", O_RDWR | O_NONBLOCK);
+                fdDemux = ::open(DevicePath("demux0").c_str(), O_RDWR | O_NONBLOCK);
             dmx_pes_filter_params params{};
             params.pid = c.wPid;
             params.input = DMX_IN_FRONTEND;
@@ -145,26 +175,36 @@ int OtherProgram::Answer()
 
 // --- What the kernel holds, read past the library -----------------------------
 
+// Straight from the kernel, one property at a time: a front end that has
+// never been tuned refuses some (EINVAL), and those read 0.
 KernelTuning ReadKernelTuning()
 {
     KernelTuning t;
-    dvb_v5_fe_parms* fe = dvb_fe_open_flags(0, 0, 0, 0, QuietLog, O_RDONLY);
-    if (fe == nullptr) {
+    const int fd = ::open(DevicePath("frontend0").c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
         ADD_FAILURE() << "cannot open the front end read-only";
         return t;
     }
-    EXPECT_EQ(dvb_fe_get_parms(fe), 0);
-    t.nSystem = fe->current_sys;
-    dvb_fe_retrieve_parm(fe, DTV_FREQUENCY, &t.nFrequency);
-    dvb_fe_retrieve_parm(fe, DTV_SYMBOL_RATE, &t.nSymbolRate);
-    dvb_fe_close(fe);
+    const auto get = [fd](std::uint32_t cmd, std::uint32_t& value) {
+        dtv_property prop{};
+        prop.cmd = cmd;
+        dtv_properties props{1, &prop};
+        if (::ioctl(fd, FE_GET_PROPERTY, &props) == 0)
+            value = prop.u.data;
+    };
+    get(DTV_DELIVERY_SYSTEM, t.nSystem);
+    get(DTV_FREQUENCY, t.nFrequency);
+    get(DTV_SYMBOL_RATE, t.nSymbolRate);
+    get(DTV_MODULATION, t.nModulation);
+    get(DTV_INVERSION, t.nInversion);
+    ::close(fd);
     return t;
 }
 
 KernelPids ReadKernelPids()
 {
     KernelPids k;
-    const int fd = ::open("/dev/dvb/adapter0/demux0", O_RDONLY | O_NONBLOCK);
+    const int fd = ::open(DevicePath("demux0").c_str(), O_RDONLY | O_NONBLOCK);
     std::uint16_t pids[5] = {};
     EXPECT_EQ(::ioctl(fd, DMX_GET_PES_PIDS, pids), 0);
     ::close(fd);
@@ -178,6 +218,105 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
     OtherProgram tuner;
     ASSERT_EQ(tuner.Start(), 0);
     ASSERT_EQ(tuner.TuneTo(nSystem, nFrequency, nSymbolRate), 0);
+    // The kernel tunes on its front-end thread, which ends when the last
+    // read-write handle closes: a tune it has not reached by then is lost
+    // (FE_READ_STATUS reads 0 until the next tune). So the tuner stays until
+    // the front end locks (or a second has passed, where nothing locks).
+    const int fd = ::open(DevicePath("frontend0").c_str(), O_RDONLY | O_NONBLOCK);
+    for (int i = 0; i < 50 && fd >= 0; ++i) {
+        fe_status_t status{};
+        if (::ioctl(fd, FE_READ_STATUS, &status) == 0 && (status & FE_HAS_LOCK))
+            break;
+        ::usleep(20000);
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void ForgetTuning()
+{
+    const int fd = ::open(DevicePath("frontend0").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << "the front end is not free";
+    dtv_property props[2] = {};
+    props[0].cmd = DTV_DELIVERY_SYSTEM;
+    props[0].u.data = SYS_DVBT;
+    props[1].cmd = DTV_CLEAR;
+    dtv_properties all{2, props};
+    EXPECT_EQ(::ioctl(fd, FE_SET_PROPERTY, &all), 0);
+    ::close(fd);
+    ASSERT_EQ(ReadKernelTuning().nFrequency, 0u);
+}
+
+// --- The DVR device ------------------------------------------------------------
+
+std::map<std::uint16_t, unsigned> CountDvrPackets(std::chrono::milliseconds settling,
+                                                  std::chrono::milliseconds counting,
+                                                  std::vector<std::uint8_t>* pCapture)
+{
+    std::map<std::uint16_t, unsigned> packets;
+    const int fd = ::open(DevicePath("dvr0").c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open the DVR device: errno " << errno;
+        return packets;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto countFrom = Clock::now() + settling;
+    const auto end = countFrom + counting;
+    std::vector<std::uint8_t> pending;
+    std::uint8_t buf[188 * 64];
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+        pollfd p{fd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+        if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0)
+            continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            continue;   // EOVERFLOW: the buffer overran; go on
+        if (Clock::now() < countFrom)
+            continue;
+        pending.insert(pending.end(), buf, buf + n);
+        std::size_t i = 0;
+        for (; i + 188 <= pending.size(); i += 188) {
+            if (pending[i] != 0x47) {
+                ADD_FAILURE() << "lost TS packet sync on the DVR device";
+                ::close(fd);
+                return packets;
+            }
+            ++packets[static_cast<std::uint16_t>(((pending[i + 1] & 0x1f) << 8) | pending[i + 2])];
+            if (pCapture != nullptr)
+                pCapture->insert(pCapture->end(), pending.begin() + i, pending.begin() + i + 188);
+        }
+        pending.erase(pending.begin(), pending.begin() + i);
+    }
+    ::close(fd);
+    return packets;
+}
+
+std::string Describe(const std::map<std::uint16_t, unsigned>& packets)
+{
+    std::string s;
+    for (const auto& [wPid, n] : packets) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%s0x%04x: %u", s.empty() ? "" : ", ", wPid, n);
+        s += sz;
+    }
+    return s.empty() ? "none" : s;
+}
+
+// --- Another user ----------------------------------------------------------------
+
+int RunAsUser(unsigned id, const std::function<int()>& fn)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0)
+            ::_exit(255);
+        ::_exit(fn() & 0xff);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace dvbtest

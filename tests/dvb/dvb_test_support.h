@@ -4,11 +4,21 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace dvbtest {
 
+// The adapter the tests expect the card on: TAVRIK_TEST_ADAPTER, or 0.
+int TestAdapter();
+std::string DevicePath(const char* pszDevice);   // of TestAdapter()
 bool AdapterPresent();
+// Whether any /dev/dvb/adapterN has a front end.
+bool AnyAdapterPresent();
 
 // A child process that holds the front end read-write, as a TV program would,
 // and retunes it or routes a decoder PID when told. Start it while the
@@ -53,6 +63,8 @@ struct KernelTuning
     std::uint32_t nSystem = 0;
     std::uint32_t nFrequency = 0;     // the front end's unit
     std::uint32_t nSymbolRate = 0;    // symbols per second
+    std::uint32_t nModulation = 0;
+    std::uint32_t nInversion = 0;
 };
 KernelTuning ReadKernelTuning();
 
@@ -65,5 +77,22 @@ KernelPids ReadKernelPids();
 
 // Puts the card on a multiplex, as another program would, and leaves it free.
 void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nSymbolRate);
+
+// Makes the front end look as it does after the driver has loaded: on
+// DVB-T, with no frequency (DTV_CLEAR).
+void ForgetTuning();
+
+// TS packets read from the DVR device, by PID: what arrives in `counting`
+// after `settling` (whose packets are dropped). Appends the packets to
+// *pCapture when given.
+std::map<std::uint16_t, unsigned> CountDvrPackets(std::chrono::milliseconds settling,
+                                                  std::chrono::milliseconds counting,
+                                                  std::vector<std::uint8_t>* pCapture = nullptr);
+std::string Describe(const std::map<std::uint16_t, unsigned>& packets);
+
+// Runs fn in a child process as user and group `id` with no supplementary
+// groups, and returns what it returned (fn must return 0..255; -1 if the
+// child could not switch or died).
+int RunAsUser(unsigned id, const std::function<int()>& fn);
 
 }  // namespace dvbtest

@@ -3,36 +3,66 @@
 #include "platform/card/card_library.h"
 #include "platform/ui/winapi.h"
 
+#include <libdvbv5/dvb-demux.h>
+#include <libdvbv5/descriptors.h>
 #include <libdvbv5/dvb-fe.h>
+#include <libdvbv5/header.h>
+#include <libdvbv5/pat.h>
+#include <libdvbv5/pmt.h>
 #include <linux/dvb/dmx.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace dvbcard {
 namespace {
 
-constexpr int Adapter = 0;
-constexpr const char* FrontendPath = "/dev/dvb/adapter0/frontend0";
-constexpr const char* DemuxPath = "/dev/dvb/adapter0/demux0";
+constexpr const char* DvbRoot = "/dev/dvb";
 constexpr const char* ProgramChangedMessage = "WM_DVB_PROGRAM_CHANGED";
 
 constexpr std::uint16_t MaxPid = 8191;
 constexpr std::uint16_t NoPid = 0xffff;
+// The demux's "every packet" PID. A decoder filter on it whose packets go
+// to the (absent) decoder routes nothing; the library uses it to find out
+// whether a decoder slot is taken, and leaves it in the slot's table entry,
+// where it reads as "no PID".
+constexpr std::uint16_t AllPids = 0x2000;
+constexpr std::uint16_t PatPid = 0;
 // Slots of DMX_GET_PES_PIDS.
 constexpr int AudioSlot = 0;
 constexpr int VideoSlot = 1;
+// How long the program tables may take to arrive after a change (they
+// repeat at least every 100 ms on air), and how often to try.
+constexpr int TableTimeoutMs = 1500;
+constexpr int TableAttempts = 3;
+// PMT section filters open at once.
+constexpr std::size_t PmtBatch = 16;
 
 // libdvbv5 reports on stdout and stderr by default; a desktop tool reports
 // through its results instead.
 void QuietLog(int, const char*, ...) {}
+
+std::string DevicePath(int nAdapter, const char* pszDevice)
+{
+    return std::string(DvbRoot) + "/adapter" + std::to_string(nAdapter) + "/" + pszDevice;
+}
 
 bool IsSatellite(std::uint32_t nSystem)
 {
@@ -42,6 +72,19 @@ bool IsSatellite(std::uint32_t nSystem)
     case SYS_TURBO:
     case SYS_ISDBS:
     case SYS_DSS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsCable(std::uint32_t nSystem)
+{
+    switch (nSystem) {
+    case SYS_DVBC_ANNEX_A:
+    case SYS_DVBC_ANNEX_B:
+    case SYS_DVBC_ANNEX_C:
+    case SYS_ISDBC:
         return true;
     default:
         return false;
@@ -83,7 +126,8 @@ CCommonDVB::ErrReturn ResultOf(int nErrno)
 }
 
 // What the watcher compares: the values the tool shows, and the delivery
-// system that gives the frequency its unit.
+// system that gives the frequency its unit. A front end that has never been
+// tuned reads frequency 0.
 struct Reading
 {
     std::uint32_t nSystem = 0;
@@ -102,14 +146,43 @@ struct Reading
     bool operator!=(const Reading& o) const { return !(*this == o); }
 };
 
+// The program tables routed to the DVR device with the selected PIDs.
+struct TableRoute
+{
+    std::uint16_t wPat = NoPid;
+    std::uint16_t wPmt[2] = {NoPid, NoPid};
+};
+
+// What the multiplex's PMTs list: for each program, its PMT PID and the PIDs
+// it carries (its streams and its PCR).
+struct ProgramMap
+{
+    struct Program
+    {
+        std::uint16_t wPmtPid;
+        std::vector<std::uint16_t> pids;
+    };
+    std::vector<Program> programs;
+
+    // The PMT PID of the first program that carries wPid; NoPid if none.
+    std::uint16_t PmtFor(std::uint16_t wPid) const
+    {
+        for (const Program& p : programs)
+            if (std::find(p.pids.begin(), p.pids.end(), wPid) != p.pids.end())
+                return p.wPmtPid;
+        return NoPid;
+    }
+};
+
 // The one board. Every device access happens under m_mutex, from the
-// user-interface thread or from the watcher.
+// user-interface thread, the watcher or the table router; only the router's
+// waits for program tables happen outside it, on handles of their own.
 class Board
 {
 public:
     ~Board()
     {
-        StopWatcher();
+        StopThreads();
         Release();
     }
 
@@ -123,14 +196,21 @@ public:
     CCommonDVB::ErrReturn SetFrequency(std::uint32_t nFrequency, int nFlags);
 
 private:
+    DVBErrReturn OpenDemux();
     int ReadFrontend(Reading& r);
     // The front end's reading, if the board is open (the lock held).
     CCommonDVB::ErrReturn ReadOpenFrontend(Reading& r);
-    int ReadPids(std::uint16_t pids[5]);
+    int ReadPids(std::uint16_t wPids[2]);
     bool Read(Reading& r);
-    int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid);
+    CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency);
+    void TakeOwnTuning();
+    bool InRange(std::uint64_t nHz) const;
+    int QueryFd() const { return m_bReadOnly ? m_fdQuery : m_fdProbe; }
+    void RouteSelection();
+    void ApplyTableRoute(const TableRoute& want);
     void Watch();
-    void StopWatcher();
+    void RouteTables();
+    void StopThreads();
     int Release();
 
     std::mutex m_mutex;
@@ -138,16 +218,31 @@ private:
     bool m_bReadOnly = false;
     HWND m_hWnd = nullptr;
     UINT m_nMessage = 0;
+    int m_nAdapter = -1;
+    std::string m_demuxPath;
     dvb_v5_fe_parms* m_pFrontend = nullptr;
+    bool m_bInfoInKhz = false;   // m_pFrontend->info's frequencies
     int m_fdVideo = -1;   // the video PES filter (read-write only)
     int m_fdAudio = -1;   // the audio PES filter (read-write only)
-    int m_fdQuery = -1;   // the handle the PID table is read through
+    int m_fdProbe = -1;   // finds out whether a decoder slot is taken (read-write only)
+    int m_fdPat = -1;     // the PAT to the DVR device (read-write only)
+    int m_fdPmt[2] = {-1, -1};   // the selected programs' PMTs (read-write only)
+    int m_fdQuery = -1;   // the monitor's read-only handle
+    int m_fdFrontend = -1;   // a read-only front-end handle of our own
+    int m_fdStop = -1;    // eventfd: ends the router's waits for tables
     std::uint16_t m_wAppliedVideo = NoPid;
     std::uint16_t m_wAppliedAudio = NoPid;
+    TableRoute m_routed;
+    ProgramMap m_map;           // of the multiplex the card is on
+    bool m_bMapValid = false;   // false until read after each tune
+    bool m_bNeedMap = false;    // for the router: read it
+    unsigned m_nTuning = 0;     // counts our tunes
 
     Reading m_last;       // what the window was last told about
     std::thread m_watcher;
+    std::thread m_router;
     std::condition_variable m_wake;
+    std::condition_variable m_routerWake;
     bool m_bStop = false;
 };
 
@@ -157,11 +252,11 @@ Board& TheBoard()
     return board;
 }
 
-// The errno of opening the front end with these flags, 0 if it opens. Tells
+// The errno of opening the device with these flags, 0 if it opens. Tells
 // the user why libdvbv5 could not open it (it reports only "failed").
-int ProbeFrontend(int nFlags)
+int ProbeDevice(const std::string& path, int nFlags)
 {
-    const int fd = ::open(FrontendPath, nFlags | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), nFlags | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno;
     ::close(fd);
@@ -176,39 +271,45 @@ DVBErrReturn Board::Open(HWND hWnd)
 
     m_nMessage = ::RegisterWindowMessageA(ProgramChangedMessage);
     m_bReadOnly = false;
+    m_nAdapter = FindAdapter(DvbRoot);
+    if (m_nAdapter < 0)
+        return ErrNoAdapter;
+    const std::string frontendPath = DevicePath(m_nAdapter, "frontend0");
+    m_demuxPath = DevicePath(m_nAdapter, "demux0");
+
     // A read-only look first: it disturbs no other program, and without a
     // device there is nothing to hand to libdvbv5.
-    if (const int nErr = ProbeFrontend(O_RDONLY))
+    if (const int nErr = ProbeDevice(frontendPath, O_RDONLY))
         return static_cast<DVBErrReturn>(nErr);
-    m_pFrontend = dvb_fe_open_flags(Adapter, 0, 0, 0, QuietLog, O_RDWR);
+    DVBErrReturn nResult = 0;
+    m_pFrontend = dvb_fe_open_flags(m_nAdapter, 0, 0, 0, QuietLog, O_RDWR);
     if (m_pFrontend == nullptr) {
-        const int nErr = ProbeFrontend(O_RDWR);
-        if (nErr != EBUSY)
+        const int nErr = ProbeDevice(frontendPath, O_RDWR);
+        if (nErr == EBUSY)
+            nResult = ErrBusy;   // another program tunes the card
+        else if (nErr == EACCES || nErr == EPERM)
+            nResult = ErrNoWriteAccess;   // this user may only look
+        else
             return nErr != 0 ? static_cast<DVBErrReturn>(nErr) : ErrFrontend;
-        // Another program tunes the card: watch it read-only.
-        m_pFrontend = dvb_fe_open_flags(Adapter, 0, 0, 0, QuietLog, O_RDONLY);
+        // Watch it read-only.
+        m_pFrontend = dvb_fe_open_flags(m_nAdapter, 0, 0, 0, QuietLog, O_RDONLY);
         if (m_pFrontend == nullptr) {
-            const int nErrRo = ProbeFrontend(O_RDONLY);
+            const int nErrRo = ProbeDevice(frontendPath, O_RDONLY);
             return nErrRo != 0 ? static_cast<DVBErrReturn>(nErrRo) : ErrFrontend;
         }
         m_bReadOnly = true;
     }
 
-    if (m_bReadOnly) {
-        // A monitor only reads the PID table; without it the PID getters fail.
-        m_fdQuery = ::open(DemuxPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } else {
-        m_fdVideo = ::open(DemuxPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (m_fdVideo >= 0)
-            m_fdAudio = ::open(DemuxPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (m_fdVideo < 0 || m_fdAudio < 0) {
-            const int nErr = errno;
-            Release();
-            return static_cast<DVBErrReturn>(nErr);
-        }
-        m_fdQuery = m_fdVideo;
+    m_bInfoInKhz = IsSatellite(m_pFrontend->current_sys);
+    m_fdFrontend = ::open(frontendPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (const DVBErrReturn nErr = OpenDemux()) {
+        Release();
+        return nErr;
     }
     m_wAppliedVideo = m_wAppliedAudio = NoPid;
+    m_routed = TableRoute{};
+    m_map = ProgramMap{};
+    m_bMapValid = m_bNeedMap = false;
 
     m_bOpen = true;
     m_hWnd = hWnd;
@@ -216,7 +317,29 @@ DVBErrReturn Board::Open(HWND hWnd)
     Read(m_last);
     m_bStop = false;
     m_watcher = std::thread(&Board::Watch, this);
-    return m_bReadOnly ? ErrBusy : 0;
+    pthread_setname_np(m_watcher.native_handle(), "tavrik-watch");
+    if (!m_bReadOnly) {
+        m_router = std::thread(&Board::RouteTables, this);
+        pthread_setname_np(m_router.native_handle(), "tavrik-tables");
+    }
+    return nResult;
+}
+
+// The demux handles; 0 or the open's code. A monitor only reads the PID
+// table (without it the PID getters fail) and routes nothing.
+DVBErrReturn Board::OpenDemux()
+{
+    if (m_bReadOnly) {
+        m_fdQuery = ::open(m_demuxPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        return 0;
+    }
+    for (int* pfd : {&m_fdVideo, &m_fdAudio, &m_fdProbe, &m_fdPat, &m_fdPmt[0], &m_fdPmt[1]}) {
+        *pfd = ::open(m_demuxPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (*pfd < 0)
+            return errno == ENOENT ? ErrNoDemux : static_cast<DVBErrReturn>(errno);
+    }
+    m_fdStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return m_fdStop < 0 ? static_cast<DVBErrReturn>(errno) : 0;
 }
 
 DVBErrReturn Board::Close(HWND hWnd)
@@ -228,7 +351,7 @@ DVBErrReturn Board::Close(HWND hWnd)
         if (hWnd != m_hWnd)
             return ErrWrongWindow;
     }
-    StopWatcher();
+    StopThreads();
     std::lock_guard<std::mutex> lock(m_mutex);
     const int nErr = Release();
     return static_cast<DVBErrReturn>(nErr);
@@ -239,32 +362,39 @@ DVBErrReturn Board::Close(HWND hWnd)
 int Board::Release()
 {
     int nErr = 0;
-    for (int* pfd : {&m_fdVideo, &m_fdAudio}) {
+    for (int* pfd : {&m_fdVideo, &m_fdAudio, &m_fdProbe, &m_fdPat, &m_fdPmt[0], &m_fdPmt[1], &m_fdQuery,
+                     &m_fdStop, &m_fdFrontend}) {
         if (*pfd >= 0 && ::close(*pfd) != 0 && nErr == 0)
             nErr = errno;
         *pfd = -1;
     }
-    if (m_bReadOnly && m_fdQuery >= 0 && ::close(m_fdQuery) != 0 && nErr == 0)
-        nErr = errno;
-    m_fdQuery = -1;
     if (m_pFrontend != nullptr)
         dvb_fe_close(m_pFrontend);
     m_pFrontend = nullptr;
     m_bOpen = false;
     m_bReadOnly = false;
     m_hWnd = nullptr;
+    m_wAppliedVideo = m_wAppliedAudio = NoPid;
+    m_routed = TableRoute{};
     return nErr;
 }
 
-void Board::StopWatcher()
+void Board::StopThreads()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStop = true;
+        if (m_fdStop >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(m_fdStop, &one, sizeof one);
+        }
     }
     m_wake.notify_all();
+    m_routerWake.notify_all();
     if (m_watcher.joinable())
         m_watcher.join();
+    if (m_router.joinable())
+        m_router.join();
 }
 
 void Board::Watch()
@@ -287,11 +417,29 @@ void Board::Watch()
     }
 }
 
-// Reads the front end's current parameters into r; 0 or an errno value.
+// Whether the front end has never been tuned: its frequency reads 0. On a
+// never-tuned front end libdvbv5's read of all the system's properties at
+// once fails (EINVAL, kernel 6.1), so the frequency is read alone.
+bool NeverTuned(int fd)
+{
+    dtv_property prop{};
+    prop.cmd = DTV_FREQUENCY;
+    dtv_properties props{1, &prop};
+    return fd >= 0 && ::ioctl(fd, FE_GET_PROPERTY, &props) == 0 && prop.u.data == 0;
+}
+
+// Reads the front end's current parameters into r (frequency 0: never
+// tuned); 0 or an errno value.
 int Board::ReadFrontend(Reading& r)
 {
     dvb_v5_fe_parms* fe = m_pFrontend;
     int nRet = dvb_fe_get_parms(fe);
+    if (nRet != 0 && NeverTuned(m_fdFrontend)) {
+        r.nSystem = fe->current_sys;
+        r.nFrequency = r.nSymbolRate = 0;
+        r.bHasSymbolRate = false;
+        return 0;
+    }
     if (nRet != 0)
         return nRet < 0 ? -nRet : nRet;
     std::uint32_t nSystem = fe->current_sys;
@@ -302,7 +450,7 @@ int Board::ReadFrontend(Reading& r)
         if (m_bReadOnly) {
             // A read-only handle cannot select a system; a fresh one starts
             // on the current system.
-            dvb_v5_fe_parms* fresh = dvb_fe_open_flags(Adapter, 0, 0, 0, QuietLog, O_RDONLY);
+            dvb_v5_fe_parms* fresh = dvb_fe_open_flags(m_nAdapter, 0, 0, 0, QuietLog, O_RDONLY);
             if (fresh == nullptr)
                 return ENODEV;
             dvb_fe_close(fe);
@@ -323,12 +471,66 @@ int Board::ReadFrontend(Reading& r)
     return 0;
 }
 
-int Board::ReadPids(std::uint16_t pids[5])
+// Sets and starts a PES filter on the handle; 0 or an errno value.
+int SetPesFilter(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
 {
-    if (m_fdQuery < 0)
+    dmx_pes_filter_params params{};
+    params.pid = wPid;
+    params.input = DMX_IN_FRONTEND;
+    params.output = output;
+    params.pes_type = type;
+    params.flags = DMX_IMMEDIATE_START;
+    return ::ioctl(fd, DMX_SET_PES_FILTER, &params) == 0 ? 0 : errno;
+}
+
+// Sets a PES filter; 0 or an errno value. When the kernel refuses a decoder
+// filter because another handle holds the slot, it releases the refused feed
+// as what that feed structure was last used for, and if that was a decoder
+// feed, it frees that slot from its owner. So the handle's feed structure is
+// first used for a filter that is no decoder's (null packets, to nowhere):
+// the set that follows gets that same structure back (the lowest free one).
+int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
+{
+    if (type < DMX_PES_OTHER)
+        SetPesFilter(fd, DMX_PES_OTHER, 0x1fff, DMX_OUT_DECODER);
+    return SetPesFilter(fd, type, wPid, output);
+}
+
+// The PIDs filters route in the audio and the video slot now (NoPid when
+// none), from one read of the kernel's table; 0 or an errno value. The table
+// keeps a filter's PID after the filter has gone, so a PID that is not the
+// library's own is checked: a decoder filter that routes nothing is set on
+// the slot. If the kernel refuses it (EINVAL), another handle's filter holds
+// the slot and routes the PID; if it takes it, the PID was left behind, and
+// the filter is stopped again, leaving AllPids in the table ("no PID" for
+// every later reader).
+int Board::ReadPids(std::uint16_t wPids[2])
+{
+    const int fd = QueryFd();
+    if (fd < 0)
         return EBADF;
-    if (::ioctl(m_fdQuery, DMX_GET_PES_PIDS, pids) != 0)
+    std::uint16_t table[5];
+    if (::ioctl(fd, DMX_GET_PES_PIDS, table) != 0)
         return errno;
+    for (int nSlot : {AudioSlot, VideoSlot}) {
+        const std::uint16_t wOwn = nSlot == VideoSlot ? m_wAppliedVideo : m_wAppliedAudio;
+        std::uint16_t& wPid = wPids[nSlot];
+        wPid = NoPid;
+        if (!m_bReadOnly && wOwn != NoPid) {
+            wPid = wOwn;
+            continue;
+        }
+        if (table[nSlot] > MaxPid)
+            continue;
+        const auto type = static_cast<dmx_pes_type_t>(nSlot == VideoSlot ? DMX_PES_VIDEO0 : DMX_PES_AUDIO0);
+        const int nErr = ApplyPid(fd, type, AllPids, DMX_OUT_DECODER);
+        if (nErr == EINVAL)
+            wPid = table[nSlot];
+        else if (nErr != 0)
+            return nErr;
+        else
+            ::ioctl(fd, DMX_STOP);
+    }
     return 0;
 }
 
@@ -336,12 +538,12 @@ bool Board::Read(Reading& r)
 {
     if (ReadFrontend(r) != 0)
         return false;
-    std::uint16_t pids[5];
-    if (m_fdQuery >= 0) {
-        if (ReadPids(pids) != 0)
+    if (QueryFd() >= 0) {
+        std::uint16_t wPids[2];
+        if (ReadPids(wPids) != 0)
             return false;
-        r.wAudioPid = pids[AudioSlot];
-        r.wVideoPid = pids[VideoSlot];
+        r.wAudioPid = wPids[AudioSlot];
+        r.wVideoPid = wPids[VideoSlot];
     }
     return true;
 }
@@ -351,26 +553,14 @@ CCommonDVB::ErrReturn Board::GetPid(int nSlot, std::uint16_t& wPid)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen)
         return ResNotOpen;
-    std::uint16_t pids[5];
-    const int nErr = ReadPids(pids);
+    std::uint16_t wPids[2];
+    const int nErr = ReadPids(wPids);
     if (nErr != 0)
         return ResultOf(nErr);
-    // 0xffff: never set; the kernel marks a released filter's PID with 0x8000.
-    if (pids[nSlot] > MaxPid)
+    if (wPids[nSlot] == NoPid)
         return ResNoPid;
-    wPid = pids[nSlot];
+    wPid = wPids[nSlot];
     return CCommonDVB::Success;
-}
-
-int Board::ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid)
-{
-    dmx_pes_filter_params params{};
-    params.pid = wPid;
-    params.input = DMX_IN_FRONTEND;
-    params.output = DMX_OUT_DECODER;
-    params.pes_type = type;
-    params.flags = DMX_IMMEDIATE_START;
-    return ::ioctl(fd, DMX_SET_PES_FILTER, &params) == 0 ? 0 : errno;
 }
 
 CCommonDVB::ErrReturn Board::SetPid(dmx_pes_type_t type, std::uint16_t wPid)
@@ -382,23 +572,40 @@ CCommonDVB::ErrReturn Board::SetPid(dmx_pes_type_t type, std::uint16_t wPid)
         return ResOutOfRange;
     if (m_bReadOnly)
         return ResReadOnly;
+    // Each PID reaches the DVR device once: the video filter always taps its
+    // PID, the audio filter only when the video does not have the same one
+    // (otherwise it only holds the decoder slot).
     const bool bVideo = type == DMX_PES_VIDEO0;
-    const int fd = bVideo ? m_fdVideo : m_fdAudio;
-    std::uint16_t& wApplied = bVideo ? m_wAppliedVideo : m_wAppliedAudio;
-    const int nErr = ApplyPid(fd, type, wPid);
-    if (nErr != 0) {
-        // Setting a filter stops it first: put the last PID back, so a
-        // refused value leaves the decoder as it was.
-        if (wApplied != NoPid)
-            ApplyPid(fd, type, wApplied);
-        return ResultOf(nErr);
+    const auto audioOutput = [this](std::uint16_t wAudio) {
+        return wAudio == m_wAppliedVideo ? DMX_OUT_DECODER : DMX_OUT_TS_TAP;
+    };
+    const std::uint16_t wOldVideo = m_wAppliedVideo;
+    if (bVideo) {
+        const int nErr = ApplyPid(m_fdVideo, DMX_PES_VIDEO0, wPid, DMX_OUT_TS_TAP);
+        if (nErr != 0) {
+            // Setting a filter stops it first: put the last PID back, so a
+            // refused value leaves the decoder as it was.
+            if (wOldVideo != NoPid)
+                ApplyPid(m_fdVideo, DMX_PES_VIDEO0, wOldVideo, DMX_OUT_TS_TAP);
+            return ResultOf(nErr);
+        }
+        m_wAppliedVideo = wPid;
+        // The audio filter's tap follows.
+        if (m_wAppliedAudio != NoPid && (m_wAppliedAudio == wPid || m_wAppliedAudio == wOldVideo))
+            ApplyPid(m_fdAudio, DMX_PES_AUDIO0, m_wAppliedAudio, audioOutput(m_wAppliedAudio));
+    } else {
+        const int nErr = ApplyPid(m_fdAudio, DMX_PES_AUDIO0, wPid, audioOutput(wPid));
+        if (nErr != 0) {
+            if (m_wAppliedAudio != NoPid)
+                ApplyPid(m_fdAudio, DMX_PES_AUDIO0, m_wAppliedAudio, audioOutput(m_wAppliedAudio));
+            return ResultOf(nErr);
+        }
+        m_wAppliedAudio = wPid;
     }
-    wApplied = wPid;
     // Our own change: the watcher must not report it (but still reports
     // what others changed meanwhile).
-    std::uint16_t pids[5];
-    if (ReadPids(pids) == 0)
-        (bVideo ? m_last.wVideoPid : m_last.wAudioPid) = pids[bVideo ? VideoSlot : AudioSlot];
+    (bVideo ? m_last.wVideoPid : m_last.wAudioPid) = wPid;
+    RouteSelection();
     return CCommonDVB::Success;
 }
 
@@ -407,7 +614,9 @@ CCommonDVB::ErrReturn Board::ReadOpenFrontend(Reading& r)
     if (!m_bOpen)
         return ResNotOpen;
     const int nErr = ReadFrontend(r);
-    return nErr != 0 ? ResultOf(nErr) : CCommonDVB::Success;
+    if (nErr != 0)
+        return ResultOf(nErr);
+    return r.nFrequency == 0 ? ResNotTuned : CCommonDVB::Success;
 }
 
 CCommonDVB::ErrReturn Board::GetFrequency(std::uint32_t& nFrequency)
@@ -434,6 +643,85 @@ CCommonDVB::ErrReturn Board::GetSymbolRate(std::uint32_t& nSymbolRate)
     return CCommonDVB::Success;
 }
 
+// Forgets a failed first tune: back to the old system, with no frequency,
+// as a front end that was never tuned. The kernel stores the frequency
+// before it refuses the tune to 0 Hz.
+void ForgetTune(dvb_v5_fe_parms* fe, fe_delivery_system_t oldSystem)
+{
+    dvb_set_sys(fe, oldSystem);
+    dvb_fe_store_parm(fe, DTV_FREQUENCY, 0);
+    dvb_fe_set_parms(fe);
+}
+
+CCommonDVB::ErrReturn Board::TuneFirstTime(std::uint32_t nFrequency)
+{
+    dvb_v5_fe_parms* fe = m_pFrontend;
+    std::uint32_t systems[MAX_DELIVERY_SYSTEMS];
+    const int nSystems = std::min(fe->num_systems, MAX_DELIVERY_SYSTEMS);
+    std::copy(fe->systems, fe->systems + nSystems, systems);
+    const auto sys = static_cast<fe_delivery_system_t>(FirstTuneSystem(systems, nSystems));
+    if (sys == SYS_UNDEFINED)
+        return ResSatelliteNotTuned;
+    const std::uint64_t nTarget = std::uint64_t{nFrequency} * 1000;   // kHz -> Hz
+    if (nTarget > UINT32_MAX || !InRange(nTarget))
+        return ResOutOfRange;
+
+    const fe_delivery_system_t oldSystem = static_cast<fe_delivery_system_t>(fe->current_sys);
+    int nErr = dvb_set_sys(fe, sys);
+    if (nErr == 0) {
+        // Properties the system lacks are refused by libdvbv5 and left out.
+        if (IsCable(sys)) {
+            dvb_fe_store_parm(fe, DTV_SYMBOL_RATE, DefaultCableSymbolRate);
+            dvb_fe_store_parm(fe, DTV_MODULATION, (fe->info.caps & FE_CAN_QAM_AUTO) ? QAM_AUTO : QAM_256);
+            dvb_fe_store_parm(fe, DTV_INNER_FEC, FEC_AUTO);
+        } else {
+            dvb_fe_store_parm(fe, DTV_BANDWIDTH_HZ, DefaultTerrestrialBandwidth);
+            dvb_fe_store_parm(fe, DTV_MODULATION, sys == SYS_ATSC ? VSB_8 : QAM_AUTO);
+            dvb_fe_store_parm(fe, DTV_CODE_RATE_HP, FEC_AUTO);
+            dvb_fe_store_parm(fe, DTV_CODE_RATE_LP, FEC_AUTO);
+            dvb_fe_store_parm(fe, DTV_GUARD_INTERVAL, GUARD_INTERVAL_AUTO);
+            dvb_fe_store_parm(fe, DTV_TRANSMISSION_MODE, TRANSMISSION_MODE_AUTO);
+            dvb_fe_store_parm(fe, DTV_HIERARCHY, HIERARCHY_AUTO);
+        }
+        dvb_fe_store_parm(fe, DTV_INVERSION, INVERSION_AUTO);
+        dvb_fe_store_parm(fe, DTV_FREQUENCY, static_cast<std::uint32_t>(nTarget));
+        nErr = dvb_fe_set_parms(fe);
+    }
+    if (nErr != 0) {
+        ForgetTune(fe, oldSystem);
+        return ResultOf(nErr < 0 ? -nErr : nErr);
+    }
+    return CCommonDVB::Success;
+}
+
+// Whether a frequency (Hz) is within the front end's range. FE_GET_INFO
+// reported the range in kHz if the front end was on a satellite system
+// when it was opened.
+bool Board::InRange(std::uint64_t nHz) const
+{
+    const dvb_frontend_info& info = m_pFrontend->info;
+    const std::uint64_t nUnit = m_bInfoInKhz ? 1000 : 1;
+    return nHz >= info.frequency_min * nUnit && (info.frequency_max == 0 || nHz <= info.frequency_max * nUnit);
+}
+
+// After one of our own tunes: the watcher must not report it, and the
+// program tables follow the new multiplex.
+void Board::TakeOwnTuning()
+{
+    Reading after;
+    if (ReadFrontend(after) == 0) {
+        m_last.nSystem = after.nSystem;
+        m_last.nFrequency = after.nFrequency;
+        m_last.nSymbolRate = after.nSymbolRate;
+        m_last.bHasSymbolRate = after.bHasSymbolRate;
+    }
+    // Another multiplex: its tables are read again; until then no PMT.
+    ++m_nTuning;
+    m_bMapValid = false;
+    m_map = ProgramMap{};
+    RouteSelection();
+}
+
 CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -449,13 +737,18 @@ CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
     int nErr = ReadFrontend(before);
     if (nErr != 0)
         return ResultOf(nErr);
+    if (before.nFrequency == 0) {
+        // Never tuned: nothing to keep.
+        const CCommonDVB::ErrReturn result = TuneFirstTime(nFrequency);
+        if (result == CCommonDVB::Success)
+            TakeOwnTuning();
+        return result;
+    }
 
     std::uint64_t nTarget = nFrequency;
     if (!IsSatellite(before.nSystem))
         nTarget *= 1000;   // kHz -> Hz
-    const dvb_frontend_info& info = m_pFrontend->info;
-    if (nTarget > UINT32_MAX || nTarget < info.frequency_min ||
-        (info.frequency_max != 0 && nTarget > info.frequency_max))
+    if (nTarget > UINT32_MAX || !InRange(std::uint64_t{nFrequency} * 1000))
         return ResOutOfRange;
 
     dvb_fe_store_parm(m_pFrontend, DTV_FREQUENCY, static_cast<std::uint32_t>(nTarget));
@@ -468,17 +761,316 @@ CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
         dvb_fe_set_parms(m_pFrontend);
         return ResultOf(nErr);
     }
-    // Our own change: the watcher must not report it.
-    Reading after;
-    if (ReadFrontend(after) == 0) {
-        m_last.nSystem = after.nSystem;
-        m_last.nFrequency = after.nFrequency;
-        m_last.nSymbolRate = after.nSymbolRate;
-        m_last.bHasSymbolRate = after.bHasSymbolRate;
-    }
+    TakeOwnTuning();
     return CCommonDVB::Success;
 }
 
+// --- The program tables on the DVR device ------------------------------------
+
+// Routes the PAT and the PMTs that go with the selected PIDs, from the
+// program map; while the map is not known, the PAT alone, and the router is
+// asked to read the map. The lock held.
+void Board::RouteSelection()
+{
+    const std::uint16_t selected[2] = {m_wAppliedVideo, m_wAppliedAudio};
+    const auto isSelected = [&](std::uint16_t w) { return w == selected[0] || w == selected[1]; };
+    TableRoute want;
+    if (selected[0] != NoPid || selected[1] != NoPid) {
+        // A selected PID 0 or PMT PID reaches the DVR device already: once is enough.
+        want.wPat = isSelected(PatPid) ? NoPid : PatPid;
+        for (int k = 0; k < 2; ++k) {
+            const std::uint16_t wPmt = selected[k] != NoPid ? m_map.PmtFor(selected[k]) : NoPid;
+            want.wPmt[k] = isSelected(wPmt) ? NoPid : wPmt;
+        }
+        if (want.wPmt[1] == want.wPmt[0])
+            want.wPmt[1] = NoPid;
+        if (!m_bMapValid) {
+            m_bNeedMap = true;
+            m_routerWake.notify_all();
+        }
+    }
+    ApplyTableRoute(want);
+}
+
+// Routes (or stops) one table PID on its handle; the lock held.
+void RouteTable(int fd, std::uint16_t& wRouted, std::uint16_t wWanted)
+{
+    if (wRouted == wWanted)
+        return;
+    if (wWanted != NoPid && ApplyPid(fd, DMX_PES_OTHER, wWanted, DMX_OUT_TS_TAP) == 0) {
+        wRouted = wWanted;
+        return;
+    }
+    ::ioctl(fd, DMX_STOP);
+    wRouted = NoPid;
+}
+
+void Board::ApplyTableRoute(const TableRoute& want)
+{
+    RouteTable(m_fdPat, m_routed.wPat, want.wPat);
+    // A PMT already on one of the handles stays there.
+    std::uint16_t wPmt[2] = {want.wPmt[0], want.wPmt[1]};
+    if (wPmt[0] == m_routed.wPmt[1] || wPmt[1] == m_routed.wPmt[0])
+        std::swap(wPmt[0], wPmt[1]);
+    RouteTable(m_fdPmt[0], m_routed.wPmt[0], wPmt[0]);
+    RouteTable(m_fdPmt[1], m_routed.wPmt[1], wPmt[1]);
+}
+
+// Waits until fd has data, the stop event fires or the deadline passes.
+bool WaitForData(int fd, int fdStop, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p[2] = {{fd, POLLIN, 0}, {fdStop, POLLIN, 0}};
+        const int n = ::poll(p, 2, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || (p[1].revents & POLLIN))
+            return false;
+        if (p[0].revents & (POLLIN | POLLERR))
+            return true;
+    }
+}
+
+// One section from a section filter; its length, or 0 for none yet.
+ssize_t ReadSection(int fd, std::uint8_t* buf, std::size_t size)
+{
+    const ssize_t n = ::read(fd, buf, size);
+    // A too-small read is no section (a PSI section has at least a header
+    // and its CRC).
+    return n >= static_cast<ssize_t>(sizeof(dvb_table_header) + 4) ? n : 0;
+}
+
+// A demux handle with a section filter on table tid of pid (and, for a PMT,
+// of one program only); -1 if it cannot be set.
+int OpenSectionFilter(const std::string& demuxPath, std::uint16_t pid, std::uint8_t tid, int nProgram)
+{
+    const int fd = ::open(demuxPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Filter bytes follow the section's table id and its two length bytes.
+    unsigned char filter[3] = {tid, 0, 0};
+    unsigned char mask[3] = {0xff, 0, 0};
+    if (nProgram >= 0) {
+        filter[1] = static_cast<unsigned char>(nProgram >> 8);
+        filter[2] = static_cast<unsigned char>(nProgram & 0xff);
+        mask[1] = mask[2] = 0xff;
+    }
+    if (dvb_set_section_filter(fd, pid, nProgram >= 0 ? 3 : 1, filter, mask, nullptr,
+                               DMX_IMMEDIATE_START | DMX_CHECK_CRC) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Program
+{
+    std::uint16_t wNumber;
+    std::uint16_t wPmtPid;
+};
+
+// The programs of the multiplex, from every section of its PAT; false if the
+// PAT did not arrive in time.
+bool ReadPat(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fdStop,
+             std::chrono::steady_clock::time_point deadline, std::vector<Program>& programs)
+{
+    const int fd = OpenSectionFilter(demuxPath, PatPid, DVB_TABLE_PAT, -1);
+    if (fd < 0)
+        return false;
+    dvb_table_pat* pat = nullptr;
+    bool bSeen[256] = {};
+    int nLast = -1;
+    bool bComplete = false;
+    std::vector<std::uint8_t> buf(DVB_MAX_PAYLOAD_PACKET_SIZE);
+    while (!bComplete && WaitForData(fd, fdStop, deadline)) {
+        const ssize_t n = ReadSection(fd, buf.data(), buf.size());
+        if (n == 0)
+            continue;
+        dvb_table_header header;
+        std::memcpy(&header, buf.data(), sizeof header);
+        dvb_table_header_init(&header);
+        if (bSeen[header.section_id] || (nLast >= 0 && header.last_section != nLast))
+            continue;
+        if (dvb_table_pat_init(parms, buf.data(), n - 4, &pat) < 0)
+            continue;
+        bSeen[header.section_id] = true;
+        nLast = header.last_section;
+        bComplete = std::all_of(bSeen, bSeen + nLast + 1, [](bool b) { return b; });
+    }
+    ::close(fd);
+    if (bComplete) {
+        dvb_pat_program_foreach(program, pat) {
+            if (program->service_id != 0)   // 0: the network PID
+                programs.push_back(Program{program->service_id, static_cast<std::uint16_t>(program->pid)});
+        }
+    }
+    if (pat != nullptr)
+        dvb_table_pat_free(pat);
+    return bComplete;
+}
+
+// The program map of the multiplex: the PAT, then every program's PMT
+// (several at once, each on a filter of its own). False if the PAT or some
+// PMT did not arrive in time; map then holds what did.
+bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fdStop, ProgramMap& map)
+{
+    const auto patDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
+    std::vector<Program> programs;
+    if (!ReadPat(parms, demuxPath, fdStop, patDeadline, programs))
+        return false;
+    bool bComplete = true;
+    std::vector<std::uint8_t> buf(DVB_MAX_PAYLOAD_PACKET_SIZE);
+    for (std::size_t first = 0; first < programs.size(); first += PmtBatch) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
+        const std::size_t count = std::min(PmtBatch, programs.size() - first);
+        std::vector<pollfd> fds;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Program& p = programs[first + i];
+            const int fd = OpenSectionFilter(demuxPath, p.wPmtPid, DVB_TABLE_PMT, p.wNumber);
+            fds.push_back(pollfd{fd, POLLIN, 0});
+        }
+        std::size_t nOpen = 0;
+        for (const pollfd& p : fds)
+            nOpen += p.fd >= 0;
+        bComplete = bComplete && nOpen == count;
+        while (nOpen > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::vector<pollfd> waits = fds;
+            waits.push_back(pollfd{fdStop, POLLIN, 0});
+            if (left.count() <= 0 || ::poll(waits.data(), waits.size(), static_cast<int>(left.count())) <= 0 ||
+                (waits.back().revents & POLLIN))
+                break;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (fds[i].fd < 0 || !(waits[i].revents & (POLLIN | POLLERR)))
+                    continue;
+                const ssize_t n = ReadSection(fds[i].fd, buf.data(), buf.size());
+                if (n == 0)
+                    continue;
+                dvb_table_pmt* pmt = nullptr;
+                if (dvb_table_pmt_init(parms, buf.data(), n - 4, &pmt) >= 0 && pmt != nullptr) {
+                    ProgramMap::Program program{programs[first + i].wPmtPid, {}};
+                    program.pids.push_back(static_cast<std::uint16_t>(pmt->pcr_pid));
+                    dvb_pmt_stream_foreach(stream, pmt) {
+                        program.pids.push_back(static_cast<std::uint16_t>(stream->elementary_pid));
+                    }
+                    map.programs.push_back(std::move(program));
+                }
+                if (pmt != nullptr)
+                    dvb_table_pmt_free(pmt);
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --nOpen;
+            }
+        }
+        for (const pollfd& p : fds)
+            if (p.fd >= 0)
+                ::close(p.fd);
+        bComplete = bComplete && nOpen == 0;
+        pollfd stop{fdStop, POLLIN, 0};
+        if (::poll(&stop, 1, 0) > 0)
+            return false;   // closing
+    }
+    // The PAT's order: the first program listed carries a shared PID.
+    std::sort(map.programs.begin(), map.programs.end(), [&](const auto& a, const auto& b) {
+        const auto rank = [&](std::uint16_t w) {
+            return std::find_if(programs.begin(), programs.end(), [w](const Program& p) { return p.wPmtPid == w; }) -
+                   programs.begin();
+        };
+        return rank(a.wPmtPid) < rank(b.wPmtPid);
+    });
+    return bComplete;
+}
+
+// The router: whenever the program map of the multiplex is wanted (a PID
+// is selected and the card has been tuned since the map was read), reads
+// the PAT and the PMTs on handles of its own, without the lock, and routes
+// the tables that go with the selected PIDs. A map that came in part is
+// used, and read again, up to TableAttempts times.
+void Board::RouteTables()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    int nAttempts = 0;
+    for (;;) {
+        m_routerWake.wait(lock, [this] { return m_bStop || m_bNeedMap; });
+        if (m_bStop)
+            return;
+        m_bNeedMap = false;
+        const unsigned nTuning = m_nTuning;
+        dvb_v5_fe_parms* parms = m_pFrontend;
+        const std::string demuxPath = m_demuxPath;
+        const int fdStop = m_fdStop;
+        lock.unlock();
+        ProgramMap map;
+        const bool bComplete = ReadProgramMap(parms, demuxPath, fdStop, map);
+        lock.lock();
+        if (m_bStop)
+            return;
+        if (nTuning != m_nTuning) {
+            nAttempts = 0;   // retuned meanwhile: the map is asked for again
+            continue;
+        }
+        m_map = std::move(map);
+        m_bMapValid = bComplete || ++nAttempts >= TableAttempts;
+        if (m_bMapValid) {
+            nAttempts = 0;
+            m_bNeedMap = false;   // asked for while it was being read
+        }
+        RouteSelection();
+    }
+}
+
+}  // namespace
+
+std::uint32_t FirstTuneSystem(const std::uint32_t* systems, int nSystems)
+{
+    static const fe_delivery_system_t preferred[] = {
+        SYS_DVBC_ANNEX_A, SYS_DVBC_ANNEX_C, SYS_DVBC_ANNEX_B, SYS_ISDBC,
+        SYS_DVBT,         SYS_DVBT2,        SYS_ISDBT,        SYS_DTMB, SYS_ATSC,
+    };
+    for (fe_delivery_system_t sys : preferred)
+        for (int i = 0; i < nSystems; ++i)
+            if (systems[i] == static_cast<std::uint32_t>(sys))
+                return sys;
+    return SYS_UNDEFINED;
+}
+
+int FindAdapter(const char* root)
+{
+    const auto hasFrontend = [root](long n) {
+        struct stat st;
+        const std::string path = std::string(root) + "/adapter" + std::to_string(n) + "/frontend0";
+        return ::stat(path.c_str(), &st) == 0;
+    };
+    if (hasFrontend(0))
+        return 0;
+    DIR* dir = ::opendir(root);
+    if (dir == nullptr)
+        return -1;
+    long best = -1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* digits = entry->d_name;
+        if (std::strncmp(digits, "adapter", 7) != 0)
+            continue;
+        digits += 7;
+        // Decimal, no sign, no leading zero, within int.
+        const std::size_t len = std::strlen(digits);
+        if (len == 0 || len > 9 || (digits[0] == '0' && len > 1) ||
+            std::strspn(digits, "0123456789") != len)
+            continue;
+        const long n = std::strtol(digits, nullptr, 10);
+        if ((best < 0 || n < best) && hasFrontend(n))
+            best = n;
+    }
+    ::closedir(dir);
+    return static_cast<int>(best);
+}
+
+namespace {
 }  // namespace
 }  // namespace dvbcard
 

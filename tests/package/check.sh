@@ -156,7 +156,7 @@ manpages)
     done
     grep -q 'WM_DVB_PROGRAM_CHANGED' "$work/tavrik-sim.1" || fail "tavrik-sim.1 lacks the refresh broadcast"
     if [ -f "$work/tavrik.1" ]; then
-        for topic in 'Error on \\%DVB_OpenBoard' '^\.B 13$' '^\.B 16$' '^\.SH THE VIDEO GROUP' 'kSym/s' 'kHz'; do
+        for topic in 'Error on \\%DVB_OpenBoard' '^\.B 13\b' '^\.B 4099$' '^\.B 4100$' '^\.B 16$' '^\.SH THE VIDEO GROUP' 'kSym/s' 'kHz'; do
             grep -q "$topic" "$work/tavrik.1" || fail "tavrik.1 lacks '$topic'"
         done
     fi

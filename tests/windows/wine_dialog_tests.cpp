@@ -411,9 +411,9 @@ TEST(WineAccessibility, ControlsWithoutTextOfTheirOwnAreNamedOnceAndAFailedCallC
         EXPECT_EQ(answer, "0x80004001");
     EXPECT_EQ(s.Log(), Then({"CMPEGDecoder", "CFrontend", "DVB_OpenBoard"}, Refresh));
     EXPECT_EQ(s.Focus(), s.Item(IDOK));
-    EXPECT_EQ(s.Text(IdVideoBox), "257");
-    s.ClickSpin(IdVideoSpin, true);
-    EXPECT_EQ(s.Text(IdVideoBox), "258");
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "257");
+    s.ClickSpin(IDC_SPIN_VIDEO_PID, true);
+    EXPECT_EQ(s.Text(IDC_EDIT_VIDEO_PID), "258");
     const std::size_t nMark = s.Mark();
     s.Key(VK_ESCAPE);
     EXPECT_EQ(s.WaitForExit(), 0);

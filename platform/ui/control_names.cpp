@@ -1,6 +1,23 @@
 #include "platform/ui/control_names.h"
 
+#include "platform/ui/winapi.h"
+
 namespace afx {
+
+NamedControl::Kind StaticKind(unsigned long style)
+{
+    switch (style & SS_TYPEMASK) {
+    case SS_LEFT:
+    case SS_CENTER:
+    case SS_RIGHT:
+    case SS_SIMPLE:
+    case SS_LEFTNOWORDWRAP:
+        return NamedControl::Kind::Text;
+    default:
+        return NamedControl::Kind::Picture;
+    }
+}
+
 namespace {
 
 bool IsSpace(char c)

@@ -44,6 +44,10 @@ struct ControlName
     int label = -1;                   // index of the static text it was named after, or -1
 };
 
+// A static control's kind by its style: the text styles show text, the
+// others (icon, bitmap, frame, rectangle) a picture.
+NamedControl::Kind StaticKind(unsigned long style);
+
 // names[i] for controls[i], count of each, in template order.
 void NameControls(const NamedControl* controls, int count, ControlName* names);
 

@@ -17,13 +17,15 @@ import sys
 import time
 import warnings
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import uitest  # noqa: E402  (tests/support)
+
 TIMEOUT = 5.0   # seconds for any one thing to happen
 
 CAPTION = "Tavrik f\u00fcr Siemens-DVB v1.0"
 
 
 def outer(exe):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
     import xsession
     return xsession.run([sys.executable, os.path.abspath(__file__), "--inner", exe], dbus=True)
 
@@ -38,13 +40,8 @@ def inner(exe):
     # Python cannot reach beside Accessible.get_name.
     warnings.filterwarnings("ignore", category=DeprecationWarning)
 
-    failures = []
-
-    def check(condition, what):
-        if not condition:
-            failures.append(what)
-            print("FAIL:", what, flush=True)
-        return condition
+    checks = uitest.Checks(TIMEOUT, pump=uitest.glib_pump(GLib))
+    check, wait_for, failures = checks.check, checks.wait_for, checks.failures
 
     events = []
 
@@ -55,40 +52,15 @@ def inner(exe):
     for kind in ("object:state-changed:focused", "object:property-change:accessible-value"):
         listener.register(kind)
 
-    def pump():
-        context = GLib.MainContext.default()
-        while context.iteration(False):
-            pass
-
-    def wait_for(predicate, what):
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            pump()
-            value = predicate()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                check(False, "timed out waiting for " + what)
-                return None
-            time.sleep(0.01)
-
     # The first call starts the accessibility bus. Turn accessibility on the
     # way a screen reader's session does, so the tool registers by itself.
-    desktop = Atspi.get_desktop(0)
-    session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-    session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
-                      GLib.Variant("(ssv)", ("org.a11y.Status", "IsEnabled", GLib.Variant("b", True))),
-                      None, Gio.DBusCallFlags.NONE, 5000, None)
+    desktop = uitest.enable_accessibility(Atspi, Gio, GLib)
 
     app_env = {k: v for k, v in os.environ.items() if k != "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"}
     proc = subprocess.Popen([exe], env=app_env)
     try:
         def find_app():
-            for i in range(desktop.get_child_count()):
-                app = desktop.get_child_at_index(i)
-                if app is not None and app.get_process_id() == proc.pid and app.get_child_count() > 0:
-                    return app
-            return None
+            return uitest.find_application(desktop, proc.pid)
 
         app = wait_for(find_app, "tavrik-sim on the accessibility bus")
         if app is None:

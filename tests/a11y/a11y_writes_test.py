@@ -20,13 +20,15 @@ import tempfile
 import time
 import warnings
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import uitest  # noqa: E402  (tests/support)
+
 TIMEOUT = 5.0
 
 REFRESH = ["GetAudioPid", "GetVideoPID", "GetFrequency", "GetSymbolrate"]
 
 
 def outer(exe):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
     import xsession
     return xsession.run([sys.executable, os.path.abspath(__file__), "--inner", exe], dbus=True)
 
@@ -37,36 +39,12 @@ def inner(exe):
     from gi.repository import Atspi, Gio, GLib
     warnings.filterwarnings("ignore", category=DeprecationWarning)
 
-    failures = []
+    checks = uitest.Checks(TIMEOUT, pump=uitest.glib_pump(GLib))
+    check, wait_for, failures = checks.check, checks.wait_for, checks.failures
 
-    def check(condition, what):
-        if not condition:
-            failures.append(what)
-            print("FAIL:", what, flush=True)
-        return condition
+    pump = checks.pump
 
-    def pump():
-        context = GLib.MainContext.default()
-        while context.iteration(False):
-            pass
-
-    def wait_for(predicate, what):
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            pump()
-            value = predicate()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                check(False, "timed out waiting for " + what)
-                return None
-            time.sleep(0.01)
-
-    desktop = Atspi.get_desktop(0)
-    session = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-    session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
-                      GLib.Variant("(ssv)", ("org.a11y.Status", "IsEnabled", GLib.Variant("b", True))),
-                      None, Gio.DBusCallFlags.NONE, 5000, None)
+    desktop = uitest.enable_accessibility(Atspi, Gio, GLib)
 
     work = tempfile.mkdtemp(prefix="tavrik-a11y-")
     log_path = os.path.join(work, "log")
@@ -90,11 +68,7 @@ def inner(exe):
     proc = subprocess.Popen([exe], env=env)
     try:
         def find_app():
-            for i in range(desktop.get_child_count()):
-                app = desktop.get_child_at_index(i)
-                if app is not None and app.get_process_id() == proc.pid and app.get_child_count() > 0:
-                    return app
-            return None
+            return uitest.find_application(desktop, proc.pid)
 
         app = wait_for(find_app, "tavrik-rec on the accessibility bus")
         if app is None:

@@ -7,6 +7,8 @@
 // always; its method table is patched in place to record them first. With
 // TAVRIK_ACC_SUCCEED set, SetHwndPropStr answers S_OK without being made, as a
 // system that takes annotations would (Wine answers E_NOTIMPL).
+#include "platform/ui/win32/acc_ids.h"
+
 #include <windows.h>
 
 #include <objbase.h>
@@ -19,9 +21,9 @@
 
 namespace {
 
-const CLSID ClsidAccPropServices = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
-const IID IidAccPropServices = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-const MSAAPROPID PropIdAccName = {0x608d3df8, 0x8128, 0x4aa7, {0xa4, 0x28, 0xf5, 0x5e, 0x49, 0x26, 0x72, 0x91}};
+using afxwin32::ClsidAccPropServices;
+using afxwin32::IidAccPropServices;
+using afxwin32::PropIdAccName;
 
 // Slots in the interface's method table, after IUnknown's three.
 constexpr int SlotSetHwndPropStr = 7;

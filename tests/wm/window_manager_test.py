@@ -22,6 +22,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import uitest  # noqa: E402  (tests/support)
+
 TIMEOUT = 10.0
 
 MWM_FUNC_RESIZE, MWM_FUNC_MAXIMIZE, MWM_FUNC_MINIMIZE, MWM_FUNC_CLOSE = 0x2, 0x10, 0x8, 0x20
@@ -29,7 +32,6 @@ MWM_DECOR_TITLE, MWM_DECOR_MENU, MWM_DECOR_MINIMIZE, MWM_DECOR_MAXIMIZE = 0x8, 0
 
 
 def outer(args):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
     import xsession
     return xsession.run([sys.executable, os.path.abspath(__file__), "--inner"] + args)
 
@@ -39,23 +41,8 @@ def run(*command):
 
 
 def inner(exe, screenshot):
-    failures = []
-
-    def check(condition, what):
-        if not condition:
-            failures.append(what)
-            print("FAIL:", what, flush=True)
-        return condition
-
-    def wait_for(predicate, what):
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            value = predicate()
-            if value:
-                return value
-            time.sleep(0.05)
-        check(False, "timed out waiting for " + what)
-        return None
+    checks = uitest.Checks(TIMEOUT, interval=0.05)
+    check, wait_for, failures = checks.check, checks.wait_for, checks.failures
 
     wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     app = None

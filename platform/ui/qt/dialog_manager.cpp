@@ -211,17 +211,7 @@ afx::NamedControl::Kind NamingKind(const DialogItem& item)
     case ControlClass::Edit: return K::Edit;
     case ControlClass::UpDown: return K::UpDown;
     case ControlClass::Unknown: return K::Other;
-    case ControlClass::Static:
-        switch (item.style & SS_TYPEMASK) {
-        case SS_LEFT:
-        case SS_CENTER:
-        case SS_RIGHT:
-        case SS_SIMPLE:
-        case SS_LEFTNOWORDWRAP:
-            return K::Text;
-        default:
-            return K::Picture;
-        }
+    case ControlClass::Static: return afx::StaticKind(item.style);
     }
     return K::Other;
 }

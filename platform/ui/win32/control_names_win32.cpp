@@ -1,6 +1,7 @@
 #include "platform/ui/win32/control_names_win32.h"
 
 #include "platform/ui/control_names.h"
+#include "platform/ui/win32/acc_ids.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -10,11 +11,6 @@
 
 namespace afxwin32 {
 namespace {
-
-// Defined here: the import libraries do not carry them.
-const CLSID ClsidAccPropServices = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
-const IID IidAccPropServices = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-const MSAAPROPID PropIdAccName = {0x608d3df8, 0x8128, 0x4aa7, {0xa4, 0x28, 0xf5, 0x5e, 0x49, 0x26, 0x72, 0x91}};
 
 // The controls a dialog has named, until it goes, for the few dialogs open
 // at once (a modal dialog and what it opens).
@@ -49,18 +45,8 @@ afx::NamedControl::Kind KindOf(HWND hWnd)
         return K::Edit;
     if (::lstrcmpiW(szClass, UPDOWN_CLASSW) == 0)
         return K::UpDown;
-    if (::lstrcmpiW(szClass, L"Static") == 0) {
-        switch (style & SS_TYPEMASK) {
-        case SS_LEFT:
-        case SS_CENTER:
-        case SS_RIGHT:
-        case SS_SIMPLE:
-        case SS_LEFTNOWORDWRAP:
-            return K::Text;
-        default:
-            return K::Picture;
-        }
-    }
+    if (::lstrcmpiW(szClass, L"Static") == 0)
+        return afx::StaticKind(static_cast<unsigned long>(style));
     return K::Other;
 }
 

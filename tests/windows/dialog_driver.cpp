@@ -243,7 +243,7 @@ bool Session::Barrier(UINT nLimit)
     HWND hBox = Item(SymbolRateBox);
     if (!::PostMessageW(hBox, EM_SETLIMITTEXT, nLimit, 0))
         return false;
-    return WaitFor([&] { return !Running() || Send(hBox, EM_GETLIMITTEXT, 0, 0) == nLimit; });
+    return WaitFor([&] { return !Running() || static_cast<UINT>(Send(hBox, EM_GETLIMITTEXT, 0, 0)) == nLimit; });
 }
 
 void Session::Settle()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: tools/test.sh [native] [vm] [windows]
+# The whole test suite: tools/test.sh [native] [vm] [windows] [wine32]
 #
 #   native   the Linux build with AddressSanitizer, UndefinedBehaviorSanitizer
 #            and warnings as errors; every test on Qt's offscreen platform
@@ -7,16 +7,20 @@
 #   vm       the Linux DVB card library against the kernel's virtual DVB
 #            driver, in a qemu VM (tests/vm/run.sh)
 #   windows  both Windows exes, their static checks, and the behaviour tests
-#            under Wine (tests/windows/run.sh)
+#            of the x86_64 test build under the host's 64-bit Wine
+#            (tests/windows/run.sh)
+#   wine32   the i686 test build: its static checks, and the same behaviour
+#            tests under Debian's 32-bit Wine in a qemu VM
+#            (tests/windows/wine32/run.sh)
 #
-# With no part named, all three run. Each installs what it needs (apt-get).
+# With no part named, all four run. Each installs what it needs (apt-get).
 # Every part runs even when an earlier one fails; the last line adds up the
 # tests of all of them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(native vm windows)
+[ ${#parts[@]} -gt 0 ] || parts=(native vm windows wine32)
 
 native() {
     tools/install-deps.sh test || return 1
@@ -43,13 +47,17 @@ windows() {
     bash tests/windows/run.sh
 }
 
+wine32() {
+    bash tests/windows/wine32/run.sh
+}
+
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 failed_parts=()
 for part in "${parts[@]}"; do
     case "$part" in
-        native|vm|windows) ;;
-        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows)" >&2; exit 2 ;;
+        native|vm|windows|wine32) ;;
+        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows, wine32)" >&2; exit 2 ;;
     esac
     echo "==== $part"
     "$part" 2>&1 | tee "$logs/$part.log"

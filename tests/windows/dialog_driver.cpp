@@ -1,6 +1,7 @@
 #include "tests/windows/dialog_driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -10,7 +11,19 @@ const wchar_t* const DialogCaption = L"Tavrik f\u00fcr Siemens-DVB v1.0";
 
 namespace {
 
-constexpr DWORD TimeoutMs = 20000;
+// How long to wait for the tool before a step fails. An emulated machine (the
+// 32-bit Wine VM) is many times slower and sets TAVRIK_DRIVER_TIMEOUT_MS.
+DWORD TimeoutFromEnvironment()
+{
+    char szValue[16] = {};
+    const DWORD nLength = ::GetEnvironmentVariableA("TAVRIK_DRIVER_TIMEOUT_MS", szValue, sizeof szValue);
+    if (nLength == 0 || nLength >= sizeof szValue)
+        return 20000;
+    const unsigned long nValue = std::strtoul(szValue, nullptr, 10);
+    return nValue >= 1000 && nValue <= 600000 ? static_cast<DWORD>(nValue) : 20000;
+}
+
+const DWORD TimeoutMs = TimeoutFromEnvironment();
 constexpr int ControlIds[] = {IDOK, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009};
 constexpr int SymbolRateBox = 1009;
 

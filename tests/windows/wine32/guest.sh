@@ -17,6 +17,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEPREFIX=$HOME/wine
 export WINESERVER=/usr/lib/wine/wineserver32
 export DISPLAY=:1
+# Everything is many times slower here than on a real machine.
+export TAVRIK_DRIVER_TIMEOUT_MS=120000
 WINE=/usr/lib/wine/wine
 PREFIX_DISK=/dev/vdb
 

@@ -82,6 +82,12 @@ DEBS=$WORK/debs
 mkdir -p "$DEBS"
 image_deb() { ls "$DEBS/linux-image-${KREL}-unsigned_${KERNEL_VERSION}_"*.deb 2>/dev/null | head -1; }
 if [ -z "$(image_deb)" ]; then
+    # The DVB VM's download of the same package, when there is one.
+    for cached in "$ROOT"/build*/vm/debs/"linux-image-${KREL}-unsigned_${KERNEL_VERSION}_"*.deb; do
+        [ -f "$cached" ] && cp "$cached" "$DEBS/" && break
+    done
+fi
+if [ -z "$(image_deb)" ]; then
     step "downloading linux-image-$KREL-unsigned $KERNEL_VERSION"
     if ! apt-cache madison "linux-image-$KREL-unsigned" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
         $sudo "${APT[@]}" update >/dev/null || fail "apt-get update"
@@ -196,7 +202,7 @@ if [ -f "$PREFIX_IMG" ] && [ "$PREFIX_IMG" -nt "$IMAGE" ] && tar -tf "$PREFIX_IM
     prefix_drive="file=$PREFIX_IMG,if=virtio,format=raw,readonly=on"
 else
     prefix_mode=save
-    rm -f "$PREFIX_IMG"
+    rm -f "$PREFIX_IMG" "$PREFIX_IMG.new"
     truncate -s 2G "$PREFIX_IMG.new"
     prefix_drive="file=$PREFIX_IMG.new,if=virtio,format=raw"
 fi
@@ -213,6 +219,7 @@ timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg,thread=multi -smp "$cpus" 
     -kernel "$KERNEL" -initrd "$INITRD" -append "$append" </dev/null >"$LOG" 2>&1 &
 qemu_pid=$!
 trap 'kill "$qemu_pid" 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM
 tail -n +1 -f --pid="$qemu_pid" "$LOG" &
 tail_pid=$!
 set +e
@@ -220,7 +227,7 @@ wait "$qemu_pid"
 qemu_rc=$?
 wait "$tail_pid"
 set -e
-trap - EXIT
+trap - EXIT INT TERM
 echo ""
 step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
 if [ "$prefix_mode" = save ]; then

@@ -15,7 +15,7 @@
 #   32-bit exe there (guest.sh) on a private Xvfb with a fresh prefix;
 # - passes when the VM reports the driver's passing summary.
 #
-# Downloads, the root tree and the image are kept in BUILD_DIR/wine32, so a
+# Downloads, the root image and the prefix are kept in BUILD_DIR/wine32, so a
 # second run only rebuilds the exes and boots. Runs as root or with sudo for
 # apt-get; everything else needs no privileges.
 set -euo pipefail
@@ -148,9 +148,9 @@ RFS=$WORK/root
 IMAGE=$WORK/root.img
 LAYOUT=2   # bump when what goes into the tree below changes
 echo "layout $LAYOUT" >>"$WORK/closure.new"
-if ! cmp -s "$WORK/closure.new" "$RFS/.closure" || [ ! -f "$IMAGE" ]; then
+if ! cmp -s "$WORK/closure.new" "$IMAGE.closure" || [ ! -f "$IMAGE" ]; then
     step "unpacking ${#debs[@]} i386 packages"
-    rm -rf "$RFS" "$IMAGE"
+    rm -rf "$RFS" "$IMAGE" "$IMAGE.closure"
     mkdir -p "$RFS"
     for f in "${debs[@]}"; do
         dpkg-deb --fsys-tarfile "$f" | tar -x -C "$RFS" --exclude=./usr/share/doc \
@@ -168,11 +168,13 @@ if ! cmp -s "$WORK/closure.new" "$RFS/.closure" || [ ! -f "$IMAGE" ]; then
         out=$RFS/usr/lib/i386-linux-gnu/wine/i386-windows/$(basename "$dll")
         { head -c 64 "$dll"; printf 'Wine builtin DLL'; head -c 16 /dev/zero; tail -c +97 "$dll"; } >"$out"
     done
-    cp "$WORK/closure.new" "$RFS/.closure"
     step "making the root image"
     size_mb=$(( $(du -sm "$RFS" | cut -f1) * 115 / 100 + 64 ))
     mke2fs -q -t ext4 -O ^has_journal,^metadata_csum -L tavrik-wine32 -d "$RFS" "$IMAGE" "${size_mb}M" \
         || fail "mke2fs"
+    # The image holds it all; the tree would only double the disk space.
+    rm -rf "$RFS"
+    cp "$WORK/closure.new" "$IMAGE.closure"
 fi
 rm -f "$WORK/closure.new"
 

@@ -1,11 +1,13 @@
 # Runs inside the 32-bit Wine VM, chrooted into the i386 root image, with
-# busybox as its shell: Xvfb, the Wine prefix, then the GoogleTest driver
-# against the 32-bit tool on the recording card. The exit status is the
-# driver's, or names the step that failed.
+# busybox as its shell. The Wine prefix lives on an ext4 disk of its own
+# (/dev/vdb), because making one is by far the slowest step under emulation:
 #
-# Creating a prefix is by far the slowest step under emulation, so the host
-# keeps one: with TAVRIK_PREFIX=restore the second disk holds a tar of it;
-# with TAVRIK_PREFIX=save a fresh one is made and written there as a tar.
+#   TAVRIK_PREFIX=make   the disk is empty: make the prefix there, end.
+#   TAVRIK_PREFIX=use    the disk holds the prefix (and qemu discards what is
+#                        written to it): Xvfb, Wine, then the GoogleTest driver
+#                        against the 32-bit tool on the recording card.
+#
+# The exit status is the driver's, or names the step that failed.
 /tavrik/busybox mkdir -p /tmp/bin
 /tavrik/busybox --install -s /tmp/bin
 export PATH=/tmp/bin:/usr/lib/wine:/usr/bin:/bin
@@ -38,10 +40,9 @@ if [ ! -e /tmp/.X11-unix/X1 ]; then
 fi
 step "Xvfb up"
 
-if [ "$TAVRIK_PREFIX" = restore ]; then
-    tar -x -f "$PREFIX_DISK" -C "$HOME" || { step "cannot unpack the kept prefix"; exit 3; }
-    step "kept prefix unpacked"
-else
+mkdir -p "$WINEPREFIX"
+mount -t ext4 "$PREFIX_DISK" "$WINEPREFIX" || { step "cannot mount the prefix disk"; exit 3; }
+if [ "$TAVRIK_PREFIX" = make ]; then
     timeout 900 "$WINE" wineboot -i >/tmp/wineboot.log 2>&1
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         step "wineboot made no prefix"
@@ -62,12 +63,14 @@ REG
     # The server writes the registry out as it ends.
     "$WINESERVER" -k 2>/dev/null
     "$WINESERVER" -w
-    step "prefix made ($(du -sm "$WINEPREFIX" | cut -f1) MB)"
-    if [ "$TAVRIK_PREFIX" = save ]; then
-        tar -c -f "$PREFIX_DISK" -C "$HOME" wine && sync && step "prefix saved for the next run" \
-            || step "WARNING: the prefix could not be saved"
-    fi
+    size=$(du -sm "$WINEPREFIX" | cut -f1)
+    kill "$xvfb" 2>/dev/null
+    wait
+    cd / && umount "$WINEPREFIX" || { step "cannot unmount the prefix disk"; exit 3; }
+    step "prefix made (${size} MB)"
+    exit 0
 fi
+[ -f "$WINEPREFIX/system.reg" ] || { step "the prefix disk holds no prefix"; exit 3; }
 
 "$WINESERVER" -p -f >/dev/null 2>&1 &
 server=$!

@@ -12,7 +12,9 @@
 #   root tree made into a read-only ext4 image;
 # - boots the pinned Debian kernel (tests/vm/kernel.env), which runs 32-bit
 #   programs, in qemu (TCG) with that image, and runs the driver against the
-#   32-bit exe there (guest.sh) on a private Xvfb with a fresh prefix;
+#   32-bit exe there (guest.sh) on a private Xvfb, in a Wine prefix that an
+#   earlier boot made on a disk image of its own (qemu discards what the
+#   test boot writes to it, so every run starts from the same fresh prefix);
 # - passes when the VM reports the driver's passing summary.
 #
 # Downloads, the root image and the prefix are kept in BUILD_DIR/wine32, so a
@@ -196,51 +198,53 @@ INITRD=$WORK/initrd.cpio.gz
 (cd "$INITRD_DIR" && find . | cpio -o -H newc --quiet | gzip -1 >"$INITRD")
 
 # --- Boot -------------------------------------------------------------------------
-# The prefix the last run made, kept as a tar on a raw disk of its own; made
-# again (and kept) when the root image changed or it is missing.
-PREFIX_IMG=$WORK/prefix.img
-if [ -f "$PREFIX_IMG" ] && [ "$PREFIX_IMG" -nt "$IMAGE" ] && tar -tf "$PREFIX_IMG" wine/system.reg >/dev/null 2>&1; then
-    prefix_mode=restore
-    prefix_drive="file=$PREFIX_IMG,if=virtio,format=raw,readonly=on"
-else
-    prefix_mode=save
-    rm -f "$PREFIX_IMG" "$PREFIX_IMG.new"
-    truncate -s 2G "$PREFIX_IMG.new"
-    prefix_drive="file=$PREFIX_IMG.new,if=virtio,format=raw"
-fi
 KERNEL=$KDIR/boot/vmlinuz-$KREL
-LOG=$WORK/vm.log
 cpus=$(( $(nproc) < 2 ? 1 : 2 ))
-step "booting the VM (qemu, TCG, $cpus CPUs, prefix: $prefix_mode, timeout ${BOOT_TIMEOUT}s)"
-append="console=ttyS0 quiet loglevel=3 panic=-1 TAVRIK_PREFIX=$prefix_mode"
-[ -z "${TAVRIK_GTEST_ARGS:-}" ] || append+=" TAVRIK_GTEST_ARGS=$TAVRIK_GTEST_ARGS"
-# qemu runs in the background so that an interrupted run ends it too.
-timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg,thread=multi -smp "$cpus" -m 2048 \
-    -no-reboot -nographic -nic none \
-    -drive "file=$IMAGE,if=virtio,format=raw,readonly=on" -drive "$prefix_drive" \
-    -kernel "$KERNEL" -initrd "$INITRD" -append "$append" </dev/null >"$LOG" 2>&1 &
-qemu_pid=$!
-trap 'kill "$qemu_pid" 2>/dev/null || true' EXIT
+qemu_pid=""
+trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT
 trap 'exit 130' INT TERM
-tail -n +1 -f --pid="$qemu_pid" "$LOG" &
-tail_pid=$!
-set +e
-wait "$qemu_pid"
-qemu_rc=$?
-wait "$tail_pid"
-set -e
-trap - EXIT INT TERM
-echo ""
-step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
-if [ "$prefix_mode" = save ]; then
-    if grep -aq "prefix saved for the next run" "$LOG" \
-        && tar -tf "$PREFIX_IMG.new" wine/system.reg >/dev/null 2>&1; then
-        mv "$PREFIX_IMG.new" "$PREFIX_IMG"
-    fi
-    rm -f "$PREFIX_IMG.new"
-fi
+# boot_vm LOG MODE PREFIX_DRIVE: boots the VM, shows and logs its console;
+# sets qemu_rc. qemu runs in the background so that an interrupted run ends
+# it too.
+boot_vm() {
+    local log=$1 mode=$2 drive=$3
+    local append="console=ttyS0 quiet loglevel=3 panic=-1 TAVRIK_PREFIX=$mode"
+    [ -z "${TAVRIK_GTEST_ARGS:-}" ] || append+=" TAVRIK_GTEST_ARGS=$TAVRIK_GTEST_ARGS"
+    step "booting the VM (qemu, TCG, $cpus CPUs, prefix: $mode, timeout ${BOOT_TIMEOUT}s)"
+    timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg,thread=multi -smp "$cpus" -m 2048 \
+        -no-reboot -nographic -nic none \
+        -drive "file=$IMAGE,if=virtio,format=raw,readonly=on" -drive "$drive" \
+        -kernel "$KERNEL" -initrd "$INITRD" -append "$append" </dev/null >"$log" 2>&1 &
+    qemu_pid=$!
+    tail -n +1 -f --pid="$qemu_pid" "$log" &
+    local tail_pid=$!
+    set +e
+    wait "$qemu_pid"
+    qemu_rc=$?
+    set -e
+    wait "$tail_pid" || true
+    qemu_pid=""
+    echo ""
+    step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
+    [ "$qemu_rc" != 124 ] || fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $log)"
+}
 
-[ "$qemu_rc" = 124 ] && fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $LOG)"
+# The Wine prefix is an ext4 disk of its own, made by a first boot whenever
+# the root image is newer; the test boot mounts it with qemu discarding every
+# write, so each run starts from the same fresh prefix.
+PREFIX_IMG=$WORK/prefix.img
+if [ ! -f "$PREFIX_IMG.made" ] || [ ! "$PREFIX_IMG.made" -nt "$IMAGE" ]; then
+    rm -f "$PREFIX_IMG" "$PREFIX_IMG.made"
+    mke2fs -q -t ext4 -O ^has_journal,^metadata_csum -E root_owner=0:0 -L tavrik-prefix "$PREFIX_IMG" 2G \
+        || fail "mke2fs for the prefix"
+    boot_vm "$WORK/prefix.log" make "file=$PREFIX_IMG,if=virtio,format=raw"
+    grep -aq "^vm: [0-9.]* s: prefix made" "$WORK/prefix.log" || fail "the VM made no Wine prefix (log: $WORK/prefix.log)"
+    touch "$PREFIX_IMG.made"
+fi
+LOG=$WORK/vm.log
+boot_vm "$LOG" use "file=$PREFIX_IMG,if=virtio,format=raw,snapshot=on"
+trap - EXIT INT TERM
+
 result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
 [ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
 [ "$result" = 0 ] || fail "the 32-bit behaviour tests failed in the VM (result $result; log: $LOG)"

@@ -5,7 +5,7 @@
 # - builds tavrik-sim.exe for i686 (the release target) and x86_64 with the
 #   -win32 compilers, and the test build (tavrik-rec.exe and the GoogleTest
 #   driver) for x86_64 with the -posix ones;
-# - checks both exes statically (imports, resources, size);
+# - checks both exes statically (architecture, imports, resources, size);
 # - runs the behaviour tests on the x86_64 test build under Wine, on a private
 #   Xvfb display with a fresh prefix inside the build folder.
 # The 32-bit test build's behaviour tests run elsewhere: the kernel here may

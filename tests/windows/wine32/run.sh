@@ -47,7 +47,7 @@ mkdir -p "$WORK"
 
 # --- Host packages --------------------------------------------------------------
 PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix googletest qemu-system-x86 busybox-static
-          e2fsprogs apt)
+          e2fsprogs cpio)
 missing=()
 for p in "${PACKAGES[@]}"; do
     [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=("$p")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: tools/test.sh [native] [vm] [windows] [package]
+# The whole test suite: tools/test.sh [native] [vm] [windows] [wine32] [package]
 #
 #   native   the Linux build with AddressSanitizer, UndefinedBehaviorSanitizer
 #            and warnings as errors; every test on Qt's offscreen platform
@@ -7,13 +7,17 @@
 #   vm       the Linux DVB card library against the kernel's virtual DVB
 #            driver, in a qemu VM (tests/vm/run.sh)
 #   windows  both Windows exes, their static checks, and the behaviour tests
-#            under Wine (tests/windows/run.sh)
+#            of the x86_64 test build under the host's 64-bit Wine
+#            (tests/windows/run.sh)
+#   wine32   the i686 test build: its static checks, and the same behaviour
+#            tests under Debian's 32-bit Wine in a qemu VM
+#            (tests/windows/wine32/run.sh)
 #   package  the Debian package (tools/package.sh) and its checks: lintian,
 #            the desktop-entry, AppStream and manual-page checkers; installs
 #            it with apt-get, starts the installed tavrik-sim and tavrik,
 #            purges it (tests/package)
 #
-# With no part named, all four run. Each installs what it needs (apt-get).
+# With no part named, all five run. Each installs what it needs (apt-get).
 # Every part runs even when an earlier one fails; the last line adds up the
 # tests of all of them.
 #
@@ -26,7 +30,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(native vm windows package)
+[ ${#parts[@]} -gt 0 ] || parts=(native vm windows wine32 package)
 
 native() {
     tools/install-deps.sh test || return 1
@@ -63,6 +67,10 @@ package() {
     return $status
 }
 
+wine32() {
+    bash tests/windows/wine32/run.sh
+}
+
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 failed_parts=()
@@ -74,8 +82,8 @@ passed=0
 failed=0
 for part in "${parts[@]}"; do
     case "$part" in
-        native|vm|windows|package) ;;
-        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows, package)" >&2; exit 2 ;;
+        native|vm|windows|wine32|package) ;;
+        *) echo "tools/test.sh: unknown part '$part' (native, vm, windows, wine32, package)" >&2; exit 2 ;;
     esac
     echo "==== $part"
     export TAVRIK_JUNIT_DIR=$logs/junit-$part

@@ -1,6 +1,8 @@
 # Static checks of a Windows build of the tool, run on the build machine:
-#   cmake -DEXE=tavrik-sim.exe -DOBJDUMP=... -DWINDRES=... -P check_exe.cmake
+#   cmake -DEXE=tavrik-sim.exe -DOBJDUMP=... -DWINDRES=... [-DFORMAT=pei-i386]
+#         [-DMAX_SIZE=bytes] -P check_exe.cmake
 #
+# - it is an exe of the expected architecture (FORMAT, as objdump names it);
 # - it imports system DLLs only (the C and C++ runtimes are linked in), and
 #   the common controls among them, with InitCommonControlsEx;
 # - dialog 102 is in German (language 1031 = LANG_GERMAN, SUBLANG_GERMAN) with
@@ -13,6 +15,11 @@ set(failures "")
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
+endif()
+
+if(DEFINED FORMAT AND NOT headers MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" found "${headers}")
+  list(APPEND failures "is not ${FORMAT} (${found})")
 endif()
 
 set(system_dlls KERNEL32.DLL USER32.DLL GDI32.DLL COMCTL32.DLL MSVCRT.DLL ADVAPI32.DLL OLE32.DLL)

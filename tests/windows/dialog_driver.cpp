@@ -3,6 +3,7 @@
 #include "res/resource.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -12,7 +13,19 @@ const wchar_t* const DialogCaption = L"Tavrik f\u00fcr Siemens-DVB v1.0";
 
 namespace {
 
-constexpr DWORD TimeoutMs = 20000;
+// How long to wait for the tool before a step fails. An emulated machine (the
+// 32-bit Wine VM) is many times slower and sets TAVRIK_DRIVER_TIMEOUT_MS.
+DWORD TimeoutFromEnvironment()
+{
+    char szValue[16] = {};
+    const DWORD nLength = ::GetEnvironmentVariableA("TAVRIK_DRIVER_TIMEOUT_MS", szValue, sizeof szValue);
+    if (nLength == 0 || nLength >= sizeof szValue)
+        return 20000;
+    const unsigned long nValue = std::strtoul(szValue, nullptr, 10);
+    return nValue >= 1000 && nValue <= 600000 ? static_cast<DWORD>(nValue) : 20000;
+}
+
+const DWORD TimeoutMs = TimeoutFromEnvironment();
 constexpr int ControlIds[] = {IDOK, IDC_EDIT_VIDEO_PID, IDC_SPIN_VIDEO_PID, IDC_EDIT_AUDIO_PID, IDC_SPIN_AUDIO_PID,
                                IDC_REFRESH, IDC_EDIT_FREQUENCY, IDC_SPIN_FREQUENCY, IDC_EDIT_SYMBOL_RATE};
 
@@ -249,7 +262,7 @@ bool Session::Barrier(UINT nLimit)
     HWND hBox = Item(IDC_EDIT_SYMBOL_RATE);
     if (!::PostMessageW(hBox, EM_SETLIMITTEXT, nLimit, 0))
         return false;
-    return WaitFor([&] { return !Running() || Send(hBox, EM_GETLIMITTEXT, 0, 0) == nLimit; });
+    return WaitFor([&] { return !Running() || static_cast<UINT>(Send(hBox, EM_GETLIMITTEXT, 0, 0)) == nLimit; });
 }
 
 void Session::Settle()

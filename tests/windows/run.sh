@@ -5,11 +5,12 @@
 # - builds tavrik-sim.exe for i686 (the release target) and x86_64 with the
 #   -win32 compilers, and the test build (tavrik-rec.exe and the GoogleTest
 #   driver) for x86_64 with the -posix ones;
-# - checks both exes statically (imports, resources, size);
+# - checks both exes statically (architecture, imports, resources, size);
 # - runs the behaviour tests on the x86_64 test build under Wine, on a private
 #   Xvfb display with a fresh prefix inside the build folder.
-# The 32-bit exe is not run: the kernel here refuses 32-bit programs, and
-# wine32 would break the 64-bit loader.
+# The 32-bit test build's behaviour tests run elsewhere: the kernel here may
+# refuse 32-bit programs, and wine32 would break the 64-bit loader; see
+# tests/windows/wine32/run.sh, which runs them under 32-bit Wine in a VM.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD

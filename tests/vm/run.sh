@@ -21,19 +21,10 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 BUILD=$(mkdir -p "${1:-$ROOT/build-vm}" && cd "${1:-$ROOT/build-vm}" && pwd)
 WORK=$BUILD/vm
-# shellcheck source=kernel.env
-. "$HERE/kernel.env"
-KREL=$KERNEL_ABI-amd64
+VM_SCRIPT=tests/vm/run.sh
+# shellcheck source=vm_script.sh
+. "$HERE/vm_script.sh"
 BOOT_TIMEOUT=${TAVRIK_VM_TIMEOUT:-240}
-
-fail() {
-    echo "" >&2
-    echo "****************************************************************" >&2
-    echo "tests/vm/run.sh: FAILED: $*" >&2
-    echo "****************************************************************" >&2
-    exit 1
-}
-step() { echo "== $(date +%T) $*"; }
 
 START=$(date +%s)
 mkdir -p "$WORK"

@@ -26,22 +26,14 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../../.." && pwd)
 BUILD=$(mkdir -p "${1:-$ROOT/build-win/i686-test}" && cd "${1:-$ROOT/build-win/i686-test}" && pwd)
 WORK=$BUILD/wine32
-# shellcheck source=../../vm/kernel.env
-. "$ROOT/tests/vm/kernel.env"
-KREL=$KERNEL_ABI-amd64
+VM_SCRIPT=tests/windows/wine32/run.sh
+# shellcheck source=../../vm/vm_script.sh
+. "$ROOT/tests/vm/vm_script.sh"
 BOOT_TIMEOUT=${TAVRIK_WINE32_TIMEOUT:-900}
 # What the root image holds: Wine's 32-bit loader and libraries, Xvfb, and
 # the fonts the dialog is laid out with.
 I386_PACKAGES=(wine32 xvfb fonts-wine)
 
-fail() {
-    echo "" >&2
-    echo "****************************************************************" >&2
-    echo "tests/windows/wine32/run.sh: FAILED: $*" >&2
-    echo "****************************************************************" >&2
-    exit 1
-}
-step() { echo "== $(date +%T) $*"; }
 START=$(date +%s)
 mkdir -p "$WORK"
 

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -924,6 +925,9 @@ bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fd
         return false;
     bool bComplete = true;
     std::vector<std::uint8_t> buf(DVB_MAX_PAYLOAD_PACKET_SIZE);
+    // Each program's streams, in the PAT's order: the first program listed
+    // carries a shared PID.
+    std::vector<std::optional<ProgramMap::Program>> found(programs.size());
     for (std::size_t first = 0; first < programs.size(); first += PmtBatch) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TableTimeoutMs);
         const std::size_t count = std::min(PmtBatch, programs.size() - first);
@@ -953,12 +957,12 @@ bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fd
                     continue;
                 dvb_table_pmt* pmt = nullptr;
                 if (dvb_table_pmt_init(parms, buf.data(), n - 4, &pmt) >= 0 && pmt != nullptr) {
-                    ProgramMap::Program program{programs[first + i].wPmtPid, {}};
+                    ProgramMap::Program& program = found[first + i].emplace();
+                    program.wPmtPid = programs[first + i].wPmtPid;
                     program.pids.push_back(static_cast<std::uint16_t>(pmt->pcr_pid));
                     dvb_pmt_stream_foreach(stream, pmt) {
                         program.pids.push_back(static_cast<std::uint16_t>(stream->elementary_pid));
                     }
-                    map.programs.push_back(std::move(program));
                 }
                 if (pmt != nullptr)
                     dvb_table_pmt_free(pmt);
@@ -975,14 +979,9 @@ bool ReadProgramMap(dvb_v5_fe_parms* parms, const std::string& demuxPath, int fd
         if (::poll(&stop, 1, 0) > 0)
             return false;   // closing
     }
-    // The PAT's order: the first program listed carries a shared PID.
-    std::sort(map.programs.begin(), map.programs.end(), [&](const auto& a, const auto& b) {
-        const auto rank = [&](std::uint16_t w) {
-            return std::find_if(programs.begin(), programs.end(), [w](const Program& p) { return p.wPmtPid == w; }) -
-                   programs.begin();
-        };
-        return rank(a.wPmtPid) < rank(b.wPmtPid);
-    });
+    for (std::optional<ProgramMap::Program>& program : found)
+        if (program)
+            map.programs.push_back(std::move(*program));
     return bComplete;
 }
 

@@ -173,16 +173,10 @@ def inner(exe):
 
         # OK through its action ends the tool.
         do_action(ok, "Press")
-        try:
-            code = proc.wait(TIMEOUT)
-            check(code == 0, f"tavrik-sim ends with 0 ({code})")
-        except subprocess.TimeoutExpired:
-            check(False, "tavrik-sim ends after OK")
-        return 1 if failures else 0
+        checks.ends_with_zero(proc, "tavrik-sim, after OK,")
+        return checks.status()
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        uitest.kill(proc)
         listener.deregister("object:state-changed:focused")
 
 

@@ -40,7 +40,7 @@ def inner(exe):
     warnings.filterwarnings("ignore", category=DeprecationWarning)
 
     checks = uitest.Checks(TIMEOUT, pump=uitest.glib_pump(GLib))
-    check, wait_for, failures = checks.check, checks.wait_for, checks.failures
+    check, wait_for = checks.check, checks.wait_for
 
     pump = checks.pump
 
@@ -149,15 +149,10 @@ def inner(exe):
             ok.do_action(0)
         except GLib.Error:
             pass
-        try:
-            check(proc.wait(TIMEOUT) == 0, "tavrik-rec ends with 0")
-        except subprocess.TimeoutExpired:
-            check(False, "tavrik-rec ends after OK")
-        return 1 if failures else 0
+        checks.ends_with_zero(proc, "tavrik-rec, after OK,")
+        return checks.status()
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        uitest.kill(proc)
         for name in os.listdir(work):
             os.remove(os.path.join(work, name))
         os.rmdir(work)

@@ -2,6 +2,7 @@
 reported rather than raised (so one run reports every fault it finds), waiting
 with a deadline, and turning accessibility on for an AT-SPI client."""
 
+import subprocess
 import time
 
 
@@ -33,8 +34,24 @@ class Checks:
                 return None
             time.sleep(self.interval)
 
+    def ends_with_zero(self, process, what):
+        """Checks that process ends, with status 0, within the timeout."""
+        try:
+            status = process.wait(self.timeout)
+            return self.check(status == 0, f"{what} ends with 0 ({status})")
+        except subprocess.TimeoutExpired:
+            return self.check(False, f"{what} ends")
+
     def status(self):
         return 1 if self.failures else 0
+
+
+def kill(*processes):
+    """Ends and reaps whatever of processes is still running."""
+    for process in processes:
+        if process is not None and process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def glib_pump(GLib):

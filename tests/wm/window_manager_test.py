@@ -42,7 +42,7 @@ def run(*command):
 
 def inner(exe, screenshot):
     checks = uitest.Checks(TIMEOUT, interval=0.05)
-    check, wait_for, failures = checks.check, checks.wait_for, checks.failures
+    check, wait_for = checks.check, checks.wait_for
 
     wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     app = None
@@ -119,16 +119,10 @@ def inner(exe, screenshot):
             print("screenshot:", screenshot, crop, flush=True)
 
         run("xdotool", "key", "--window", window, "Escape")
-        try:
-            check(app.wait(TIMEOUT) == 0, "tavrik-sim ends with 0 after Escape")
-        except subprocess.TimeoutExpired:
-            check(False, "tavrik-sim ends after Escape")
-        return 1 if failures else 0
+        checks.ends_with_zero(app, "tavrik-sim, after Escape,")
+        return checks.status()
     finally:
-        for process in (app, wm):
-            if process is not None and process.poll() is None:
-                process.kill()
-                process.wait()
+        uitest.kill(app, wm)
 
 
 def main():

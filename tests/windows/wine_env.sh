@@ -12,7 +12,8 @@ WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 
 WINE_ENV_XVFB_PID=
 WINE_ENV_SERVER_PID=
-WINE_ENV_XSESSION=$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/xsession.py
+WINE_ENV_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+WINE_ENV_XSESSION=$WINE_ENV_DIR/../support/xsession.py
 
 wine_env_start() {
     local build_dir=$1 display
@@ -35,15 +36,9 @@ wine_env_start() {
         # Sans Serif" falls back to another face and the layout changes.
         cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
         # No window manager here: Wine draws caption and frame itself, and
-        # does not wait for one when a window hides.
-        cat > "$build_dir/wine-x11.reg" <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Decorated"="N"
-"Managed"="N"
-REG
-        "$WINE64" regedit "$build_dir/wine-x11.reg" >/dev/null 2>&1
+        # does not wait for one when a window hides (wine-x11.reg, which the
+        # 32-bit Wine VM's prefix takes too).
+        "$WINE64" regedit "$WINE_ENV_DIR/wine-x11.reg" >/dev/null 2>&1
     fi
     # End the server the set-up started, with Wine's own processes of this
     # prefix (services, devices, ...), which outlive a server that just goes.

@@ -52,14 +52,7 @@ if [ "$TAVRIK_PREFIX" = make ]; then
     # The same prefix settings as on the host (tests/windows/wine_env.sh):
     # the dialog's fonts, and no waiting for a window manager.
     cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
-    cat >/tmp/wine-x11.reg <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Decorated"="N"
-"Managed"="N"
-REG
-    "$WINE" regedit /tmp/wine-x11.reg >/dev/null 2>&1
+    "$WINE" regedit /tavrik/wine-x11.reg >/dev/null 2>&1
     # The server writes the registry out as it ends.
     "$WINESERVER" -k 2>/dev/null
     "$WINESERVER" -w

@@ -171,6 +171,7 @@ cp /bin/busybox "$INITRD_DIR/tavrik/busybox"
 cp "$HERE/init.sh" "$INITRD_DIR/init"
 chmod 755 "$INITRD_DIR/init"
 cp "$HERE/guest.sh" "$INITRD_DIR/tavrik/guest.sh"
+cp "$HERE/../wine-x11.reg" "$INITRD_DIR/tavrik/wine-x11.reg"
 for m in "${MODULES[@]}"; do
     cp "$(find "$KDIR/lib/modules" -name "$m.ko" | head -1)" "$INITRD_DIR/modules/" || fail "no module $m"
 done

@@ -342,7 +342,7 @@ TEST(ShutdownSignals, AnotherSignalEndsAStuckCallAtOnce)
     ASSERT_TRUE(tool.Started());
     ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
     tool.Signal(SIGINT);
-    std::this_thread::sleep_for(700ms);
+    std::this_thread::sleep_for(1s);   // more than half a second: another request
     EXPECT_TRUE(tool.Running());
     tool.Signal(SIGINT);
     EXPECT_EQ(tool.WaitForExit(5s), -1);
@@ -369,19 +369,34 @@ TEST(ShutdownSignals, ClosedOutputNeverEndsTheTool)
     EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), Shutdown));
 }
 
+// The tool on a private X server. Its exit status there is Qt's 1, which is
+// also the sanitizers' status for an error they report: the output tells
+// them apart. What the process still holds as it exits from inside its
+// event loop is not a leak worth reporting.
+std::vector<std::string> OnDisplay(const XServer& x)
+{
+    return {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", "ASAN_OPTIONS=detect_leaks=0"};
+}
+
+bool MemoryErrors(const std::string& output)
+{
+    return Contains(output, "ERROR: AddressSanitizer") || Contains(output, "runtime error:");
+}
+
 // The X server goes away (a session ending without signals): Qt ends the
 // process from inside its event loop, and the board is closed once first.
 TEST(DisplayLost, ClosesTheBoardOnceWhenIdle)
 {
     XServer x;
     ASSERT_TRUE(x.Started());
-    Tool tool({}, {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb"});
+    Tool tool({}, OnDisplay(x));
     ASSERT_TRUE(tool.Started());
     ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
     std::this_thread::sleep_for(200ms);   // the dialog's loop waiting
     x.Stop();
     EXPECT_EQ(tool.WaitForExit(), 1);
     EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), {"DVB_CloseBoard"}));
+    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
 }
 
 // The same under the open error's box, with a close that fails: the close
@@ -390,7 +405,7 @@ TEST(DisplayLost, ClosesTheBoardOnceUnderTheOpenBox)
 {
     XServer x;
     ASSERT_TRUE(x.Started());
-    Tool tool({"open 5", "close 7"}, {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb"});
+    Tool tool({"open 5", "close 7"}, OnDisplay(x));
     ASSERT_TRUE(tool.Started());
     ASSERT_TRUE(tool.WaitForLog(Start));
     std::this_thread::sleep_for(300ms);   // the box up
@@ -398,4 +413,5 @@ TEST(DisplayLost, ClosesTheBoardOnceUnderTheOpenBox)
     EXPECT_EQ(tool.WaitForExit(), 1);
     EXPECT_EQ(tool.ReadLog(), Then(Start, {"DVB_CloseBoard"}));
     EXPECT_TRUE(Contains(tool.ReadOutput(), "tavrik-rec: Error on DVB_CloseBoard: 7\n")) << tool.ReadOutput();
+    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
 }

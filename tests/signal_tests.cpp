@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -37,7 +38,7 @@ Log Then(Log first, const Log& second)
     return first;
 }
 
-// Where the tool's stdout and stderr go: a file read back by Output(), or a
+// Where the tool's stdout and stderr go: a file read back by ReadOutput(), or a
 // pipe whose reader has gone.
 enum class Output { File, BrokenPipe };
 
@@ -60,25 +61,15 @@ public:
         }
         std::rename((inbox + ".new").c_str(), inbox.c_str());
 
-        std::vector<std::string> set = {"TAVRIK_RECCARD_LOG=" + m_log, "TAVRIK_RECCARD_INBOX=" + inbox,
-                                        "QT_QPA_PLATFORM=offscreen"};
-        set.insert(set.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<std::string> env;
-        for (char** p = environ; *p != nullptr; ++p) {
-            const std::string entry = *p;
-            const std::string name = entry.substr(0, entry.find('=') + 1);
-            if (std::none_of(set.begin(), set.end(), [&](const std::string& s) { return s.rfind(name, 0) == 0; }))
-                env.push_back(entry);
-        }
-        for (const std::string& e : set) {
-            const std::string name = e.substr(0, e.find('=') + 1);
-            env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& s) { return s.rfind(name, 0) == 0; }),
-                      env.end());
-            env.push_back(e);
-        }
+        std::map<std::string, std::string> vars;   // by name
+        for (char** p = environ; *p != nullptr; ++p)
+            vars[std::string(*p).substr(0, std::string(*p).find('='))] = *p;
+        const Log own = {"TAVRIK_RECCARD_LOG=" + m_log, "TAVRIK_RECCARD_INBOX=" + inbox, "QT_QPA_PLATFORM=offscreen"};
+        for (const std::string& e : Then(own, extraEnv))
+            vars[e.substr(0, e.find('='))] = e;
         std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
+        for (auto& var : vars)
+            envp.push_back(var.second.data());
         envp.push_back(nullptr);
 
         posix_spawn_file_actions_t actions;

@@ -1,12 +1,20 @@
-// The tool asked to end by a signal: the real program (the tool on the
-// recording card) is started, sent real signals, and its card log read back.
+// The tool asked to end by a signal, or losing its display: the real program
+// (the tool on the recording card) is started, sent real signals, and its
+// card log and its output read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -30,11 +38,17 @@ Log Then(Log first, const Log& second)
     return first;
 }
 
-// One run of the tool, with the card set up by inbox commands.
+// Where the tool's stdout and stderr go: a file read back by ReadOutput(), or a
+// pipe whose reader has gone.
+enum class Output { File, BrokenPipe };
+
+// One run of the tool, with the card set up by inbox commands; env entries
+// ("NAME=value") replace the test's own.
 class Tool
 {
 public:
-    explicit Tool(const std::vector<std::string>& commands)
+    explicit Tool(const std::vector<std::string>& commands, const std::vector<std::string>& extraEnv = {},
+                  Output output = Output::File)
     {
         char dirTemplate[] = "/tmp/tavrik-signal-XXXXXX";
         m_dir = mkdtemp(dirTemplate);
@@ -47,19 +61,35 @@ public:
         }
         std::rename((inbox + ".new").c_str(), inbox.c_str());
 
-        std::vector<std::string> env;
+        std::map<std::string, std::string> vars;   // by name
         for (char** p = environ; *p != nullptr; ++p)
-            env.emplace_back(*p);
-        env.push_back("TAVRIK_RECCARD_LOG=" + m_log);
-        env.push_back("TAVRIK_RECCARD_INBOX=" + inbox);
-        env.push_back("QT_QPA_PLATFORM=offscreen");
+            vars[std::string(*p).substr(0, std::string(*p).find('='))] = *p;
+        const Log own = {"TAVRIK_RECCARD_LOG=" + m_log, "TAVRIK_RECCARD_INBOX=" + inbox, "QT_QPA_PLATFORM=offscreen"};
+        for (const std::string& e : Then(own, extraEnv))
+            vars[e.substr(0, e.find('='))] = e;
         std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
+        for (auto& var : vars)
+            envp.push_back(var.second.data());
         envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int pipeFds[2] = {-1, -1};
+        m_output = m_dir + "/output";
+        if (output == Output::File) {
+            posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        } else if (pipe2(pipeFds, O_CLOEXEC) == 0) {
+            close(pipeFds[0]);   // the reader has gone before the tool starts
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        }
         char* argv[] = {const_cast<char*>(TAVRIK_REC_EXE), nullptr};
-        if (posix_spawn(&m_pid, TAVRIK_REC_EXE, nullptr, nullptr, argv, envp.data()) != 0)
+        if (posix_spawn(&m_pid, TAVRIK_REC_EXE, &actions, nullptr, argv, envp.data()) != 0)
             m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pipeFds[1] >= 0)
+            close(pipeFds[1]);
     }
 
     ~Tool()
@@ -82,13 +112,26 @@ public:
         return log;
     }
 
+    // What the tool wrote to stdout and stderr (Output::File).
+    std::string ReadOutput() const
+    {
+        std::ifstream in(m_output);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
     // Waits until the log holds the given calls as its beginning.
     bool WaitForLog(const Log& begin)
     {
+        return WaitForLogTo([&](const Log& log) {
+            return log.size() >= begin.size() && std::equal(begin.begin(), begin.end(), log.begin());
+        });
+    }
+
+    bool WaitForLogTo(const std::function<bool(const Log&)>& predicate)
+    {
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (std::chrono::steady_clock::now() < deadline) {
-            const Log log = ReadLog();
-            if (log.size() >= begin.size() && std::equal(begin.begin(), begin.end(), log.begin()))
+            if (predicate(ReadLog()))
                 return true;
             std::this_thread::sleep_for(10ms);
         }
@@ -97,27 +140,95 @@ public:
 
     void Signal(int signalNumber) const { kill(m_pid, signalNumber); }
 
-    // The exit status if the process ended normally, -1 if a signal ended
-    // it, -2 on time-out.
-    int WaitForExit()
+    bool Running()
     {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        int status = 0;
+        if (m_exited || waitpid(m_pid, &status, WNOHANG) != m_pid)
+            return !m_exited;
+        m_exited = true;
+        m_status = status;
+        return false;
+    }
+
+    // The exit status if the process ended normally, -1 if a signal ended
+    // it (TermSignal() says which), -2 on time-out.
+    int WaitForExit(std::chrono::milliseconds timeout = 20s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_exited = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
+            if (!Running())
+                return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
             std::this_thread::sleep_for(10ms);
         }
         return -2;
     }
 
+    int TermSignal() const { return m_exited && WIFSIGNALED(m_status) ? WTERMSIG(m_status) : 0; }
+
 private:
     std::string m_dir;
     std::string m_log;
+    std::string m_output;
     pid_t m_pid = -1;
     bool m_exited = false;
+    int m_status = 0;
+};
+
+std::size_t Count(const Log& log, const std::string& entry)
+{
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), entry));
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A private X server (tests/support/xsession.py --start) that a test can
+// take away.
+class XServer
+{
+public:
+    XServer()
+    {
+        if (std::FILE* out = popen("/usr/bin/python3 " TAVRIK_XSESSION " --start", "r")) {
+            char line[64] = {};
+            if (std::fgets(line, sizeof line, out) != nullptr) {
+                std::istringstream in(line);
+                in >> m_display >> m_pid;
+            }
+            pclose(out);
+        }
+    }
+    ~XServer() { Stop(); }
+
+    bool Started() const { return m_pid > 0 && !m_display.empty(); }
+    const std::string& Display() const { return m_display; }
+
+    // Ends the server: its clients lose their connection.
+    void Stop()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGKILL);
+        // Not our child (the script started it): wait until it has gone.
+        for (int i = 0; i < 500 && Alive(m_pid); ++i)
+            std::this_thread::sleep_for(10ms);
+        m_pid = -1;
+    }
+
+private:
+    static bool Alive(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t end = text.rfind(')');
+        return end != std::string::npos && end + 2 < text.size() && text[end + 2] != 'Z';
+    }
+
+    std::string m_display;
+    pid_t m_pid = -1;
 };
 
 class ShutdownSignal : public testing::TestWithParam<int> {};
@@ -179,4 +290,119 @@ TEST(ShutdownSignals, MoreSignalsWhileClosingDoNotCloseTwice)
         EXPECT_EQ(tool.WaitForExit(), 0);
         EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), Shutdown));
     }
+}
+
+// A close that fails after a signal: nobody is at the screen, so no box
+// waits for a second signal; the error goes to stderr and the board was
+// closed once.
+TEST(ShutdownSignals, CloseErrorGoesToStderrAndTheToolEnds)
+{
+    Tool tool({"close 7"});
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
+    tool.Signal(SIGTERM);
+    EXPECT_EQ(tool.WaitForExit(), 0);
+    EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), Shutdown));
+    EXPECT_TRUE(Contains(tool.ReadOutput(), "tavrik-rec: Error on DVB_CloseBoard: 7\n")) << tool.ReadOutput();
+}
+
+// A thousand broadcasts queued, each a refresh of 10 ms: the Cancel goes
+// ahead of them, instead of after ten seconds of refreshes nobody sees.
+TEST(ShutdownSignals, CancelGoesAheadOfQueuedRefreshes)
+{
+    Tool tool({"sleep GetAudioPid 10", "post 1000"});
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLogTo([](const Log& log) { return Count(log, "GetAudioPid") >= 5; }));
+    const std::size_t nBefore = Count(tool.ReadLog(), "GetAudioPid");
+    tool.Signal(SIGTERM);
+    EXPECT_EQ(tool.WaitForExit(), 0);
+    const Log log = tool.ReadLog();
+    // The refresh under way when the signal came, and one the log had not
+    // shown yet, at most.
+    EXPECT_LE(Count(log, "GetAudioPid"), nBefore + 2);
+    EXPECT_EQ(Count(log, "DVB_CloseBoard"), 1u);
+    ASSERT_GE(log.size(), Shutdown.size());
+    EXPECT_EQ(Log(log.end() - static_cast<long>(Shutdown.size()), log.end()), Shutdown);
+}
+
+// The UI thread stuck in a card call: the first signal waits for it, a
+// later one ends the process at once, by that signal, without the close.
+TEST(ShutdownSignals, AnotherSignalEndsAStuckCallAtOnce)
+{
+    Tool tool({"sleep GetSymbolrate 30000"});
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
+    tool.Signal(SIGINT);
+    std::this_thread::sleep_for(1s);   // more than half a second: another request
+    EXPECT_TRUE(tool.Running());
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.WaitForExit(5s), -1);
+    EXPECT_EQ(tool.TermSignal(), SIGINT);
+    EXPECT_EQ(tool.ReadLog(), Then(Start, Refresh));
+    EXPECT_TRUE(Contains(tool.ReadOutput(), "tavrik-rec: another signal: ending now, without closing the card\n"))
+        << tool.ReadOutput();
+}
+
+// stdout and stderr on a pipe nobody reads: Qt's warnings at start and at
+// the box, the box's text as the signal takes it away, and SIGPIPE itself
+// leave the tool running; it still closes the board once.
+TEST(ShutdownSignals, ClosedOutputNeverEndsTheTool)
+{
+    Tool tool({"open 5"}, {}, Output::BrokenPipe);
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLog(Start));
+    std::this_thread::sleep_for(300ms);   // the box up, its warning written
+    tool.Signal(SIGPIPE);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(tool.Running());
+    tool.Signal(SIGTERM);
+    EXPECT_EQ(tool.WaitForExit(), 0);
+    EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), Shutdown));
+}
+
+// The tool on a private X server. Its exit status there is Qt's 1, which is
+// also the sanitizers' status for an error they report: the output tells
+// them apart. What the process still holds as it exits from inside its
+// event loop is not a leak worth reporting.
+std::vector<std::string> OnDisplay(const XServer& x)
+{
+    return {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", "ASAN_OPTIONS=detect_leaks=0"};
+}
+
+bool MemoryErrors(const std::string& output)
+{
+    return Contains(output, "ERROR: AddressSanitizer") || Contains(output, "runtime error:");
+}
+
+// The X server goes away (a session ending without signals): Qt ends the
+// process from inside its event loop, and the board is closed once first.
+TEST(DisplayLost, ClosesTheBoardOnceWhenIdle)
+{
+    XServer x;
+    ASSERT_TRUE(x.Started());
+    Tool tool({}, OnDisplay(x));
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
+    std::this_thread::sleep_for(200ms);   // the dialog's loop waiting
+    x.Stop();
+    EXPECT_EQ(tool.WaitForExit(), 1);
+    EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), {"DVB_CloseBoard"}));
+    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
+}
+
+// The same under the open error's box, with a close that fails: the close
+// error goes to stderr, not into a box on a display that has gone.
+TEST(DisplayLost, ClosesTheBoardOnceUnderTheOpenBox)
+{
+    XServer x;
+    ASSERT_TRUE(x.Started());
+    Tool tool({"open 5", "close 7"}, OnDisplay(x));
+    ASSERT_TRUE(tool.Started());
+    ASSERT_TRUE(tool.WaitForLog(Start));
+    std::this_thread::sleep_for(300ms);   // the box up
+    x.Stop();
+    EXPECT_EQ(tool.WaitForExit(), 1);
+    EXPECT_EQ(tool.ReadLog(), Then(Start, {"DVB_CloseBoard"}));
+    EXPECT_TRUE(Contains(tool.ReadOutput(), "tavrik-rec: Error on DVB_CloseBoard: 7\n")) << tool.ReadOutput();
+    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
 }

@@ -12,6 +12,10 @@ CWinApp* g_pApp = nullptr;
 // The dialog whose modal run is innermost; message boxes belong to it.
 CDialog* g_pActiveDialog = nullptr;
 
+// The dialogs in DoModal whose windows have not begun to go, the innermost
+// first (through CDialog::m_pOuterModal).
+CDialog* g_pModalDialogs = nullptr;
+
 // The dialog manager's messages: DM_GETDEFID, DM_SETDEFID, DM_REPOSITION.
 bool IsDialogManagerMessage(UINT nMessage)
 {
@@ -230,6 +234,8 @@ INT_PTR CDialog::DoModal()
 
     m_nModalResult = -1;
     m_bContinueModal = true;
+    m_pOuterModal = g_pModalDialogs;
+    g_pModalDialogs = this;
     HWND hWnd = ::CreateDialogParamA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
                                      hWndParent, &CDialog::DialogProcedure,
                                      reinterpret_cast<LPARAM>(this));
@@ -240,8 +246,15 @@ INT_PTR CDialog::DoModal()
             RunModalLoop();
         if (hWndParent != nullptr)
             ::EnableWindow(hWndParent, TRUE);
-        DestroyWindow();
     }
+    for (CDialog** ppLink = &g_pModalDialogs; *ppLink != nullptr; ppLink = &(*ppLink)->m_pOuterModal) {
+        if (*ppLink == this) {
+            *ppLink = m_pOuterModal;
+            break;
+        }
+    }
+    if (hWnd != nullptr)
+        DestroyWindow();
 
     g_pActiveDialog = pOuterDialog;
     return m_nModalResult;
@@ -256,6 +269,16 @@ BOOL CDialog::OnInitDialog()
 void CDialog::EndDialog(int nResult)
 {
     EndModalLoop(nResult);
+}
+
+void AfxDestroyModalDialogs()
+{
+    while (CDialog* pDialog = g_pModalDialogs) {
+        g_pModalDialogs = pDialog->m_pOuterModal;
+        // A window not made yet has nothing to close.
+        if (pDialog->m_hWnd != nullptr)
+            pDialog->DestroyWindow();
+    }
 }
 
 void CDialog::OnOK()

@@ -310,8 +310,19 @@ protected:
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
 
+private:
+    // The next outer dialog in DoModal whose window has not begun to go.
+    CDialog* m_pOuterModal = nullptr;
+    friend void AfxDestroyModalDialogs();
+
     DECLARE_MESSAGE_MAP()
 };
+
+// Destroys, through DestroyWindow as DoModal does on its way out, every
+// dialog whose modal run has begun and whose window has not begun to go, the
+// innermost first. For a process that ends from inside a modal run and will
+// not return to DoModal (a back end's exit hook); each dialog goes once.
+void AfxDestroyModalDialogs();
 
 // ---------------------------------------------------------------------------
 

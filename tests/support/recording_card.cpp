@@ -1,9 +1,15 @@
 #include "tests/support/recording_card.h"
 
+#include "platform/ui/winapi.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#if !defined(_WIN32)
+#  include <cerrno>
+#  include <ctime>
+#endif
 
 namespace reccard {
 
@@ -62,6 +68,12 @@ bool ApplyCommand(const std::string& command)
         card.failures[name] = static_cast<CCommonDVB::ErrReturn>(n);
         return true;
     }
+    if (verb == "sleep") {
+        if (!(in >> name >> n) || n < 0)
+            return false;
+        card.delays[name] = static_cast<unsigned>(n);
+        return true;
+    }
     if (!(in >> n))
         return false;
     if (verb == "audio")
@@ -76,6 +88,8 @@ bool ApplyCommand(const std::string& command)
         card.nOpenResult = static_cast<DVBErrReturn>(n);
     else if (verb == "close")
         card.nCloseResult = static_cast<DVBErrReturn>(n);
+    else if (verb == "post" && n >= 0)
+        card.nPostsDue += static_cast<unsigned>(n);
     else
         return false;
     return true;
@@ -119,6 +133,17 @@ void WriteLog(const std::string& entry)
     }
 }
 
+void SleepFor(unsigned ms)
+{
+#if defined(_WIN32)
+    ::Sleep(ms);
+#else
+    timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+#endif
+}
+
 // Logs the call and gives its configured result (or success).
 CCommonDVB::ErrReturn Record(const std::string& name, const std::string& args = {})
 {
@@ -127,8 +152,15 @@ CCommonDVB::ErrReturn Record(const std::string& name, const std::string& args = 
     const std::string entry = args.empty() ? name : name + "(" + args + ")";
     card.log.push_back(entry);
     WriteLog(entry);
+    if (card.nPostsDue != 0 && card.hOpenWindow != nullptr) {
+        const UINT nMessage = ::RegisterWindowMessageA("WM_DVB_PROGRAM_CHANGED");
+        for (; card.nPostsDue != 0; --card.nPostsDue)
+            ::PostMessageA(card.hOpenWindow, nMessage, 0, 0);
+    }
     if (card.onCall)
         card.onCall(entry);
+    if (auto delay = card.delays.find(name); delay != card.delays.end())
+        SleepFor(delay->second);
     auto it = card.failures.find(name);
     return it == card.failures.end() ? CCommonDVB::Success : it->second;
 }

@@ -14,6 +14,11 @@
 //                           open N | close N        board results
 //                           fail NAME N             NAME returns N
 //                           succeed NAME            NAME succeeds again
+//                           sleep NAME MS           NAME takes MS ms more
+//                           post N                  WM_DVB_PROGRAM_CHANGED
+//                                                   N times to the window
+//                                                   the board is open for,
+//                                                   once it is
 #pragma once
 
 #include "platform/card/card_library.h"
@@ -41,6 +46,12 @@ struct Card
     // "SetVideoPID", ...). A getter that fails leaves its out-value alone; a
     // setter that fails leaves the card as it was.
     std::map<std::string, CCommonDVB::ErrReturn> failures;
+
+    // How long calls take, in ms, by call name (a slow or stuck card).
+    std::map<std::string, unsigned> delays;
+
+    // Broadcasts still to post, as soon as the board is open for a window.
+    unsigned nPostsDue = 0;
 
     // Every call, in order, as "Name" or "Name(arguments)".
     std::vector<std::string> log;

@@ -7,6 +7,9 @@
 
 int main(int argc, char* argv[])
 {
+    // A closed stdout or stderr (a pipe whose reader has gone) makes a
+    // write fail, from the first warning on, and never ends the tool.
+    qtwin::SurviveBrokenPipes();
     // The tool takes no arguments: the toolkit sees none either (its own
     // settings come from the environment, QT_QPA_PLATFORM and the like).
     int qtArgc = argc > 0 ? 1 : 0;

@@ -1,6 +1,7 @@
 // The modal loop of the Qt back end: the toolkit's own event loop, run until
 // the dialog ends it.
 #include "platform/ui/afxwin.h"
+#include "platform/ui/qt/shutdown_signals.h"
 
 #include <QEventLoop>
 
@@ -36,6 +37,9 @@ void CWnd::EndModalLoop(int nResult)
 }
 
 // The dialog manager names the controls as it builds a dialog: nothing more
-// to do here.
+// to do here. A dialog that goes may be the last one a shutdown waits for.
 void AfxDialogBuilt(HWND) {}
-void AfxDialogGoing(HWND) {}
+void AfxDialogGoing(HWND hDlg)
+{
+    qtwin::NoteDialogGone(hDlg);
+}

@@ -4,6 +4,7 @@
 
 #include "platform/ui/qt/qtwin_internal.h"
 #include "platform/ui/qt/resources.h"
+#include "platform/ui/qt/shutdown_signals.h"
 #include "platform/ui/qt/winapi_qt.h"
 
 #include <QBuffer>
@@ -90,6 +91,8 @@ using namespace qtwin;
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
+    if (ShuttingDown())
+        return ShutdownMessageBox(lpText, lpCaption, uType);
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (uType & MB_ICONMASK) {
     case MB_ICONHAND: icon = QMessageBox::Critical; break;

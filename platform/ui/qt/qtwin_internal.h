@@ -90,6 +90,10 @@ Registry& Windows();
 void EnsureMessageQueue();
 UINT FindRegisteredMessage(const char* pszName);
 LRESULT CopyTextOut(const QByteArray& text, WPARAM wParam, LPARAM lParam);
+// A post that goes ahead of everything already queued and is still
+// delivered once the process is shutting down (shutdown_signals.h), when
+// other posts are dropped.
+BOOL PostMessageAhead(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
 // dialog_manager.cpp: what a dialog or a control does with a message its
 // procedure leaves.

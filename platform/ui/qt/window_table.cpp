@@ -3,6 +3,7 @@
 // module.
 
 #include "platform/ui/qt/qtwin_internal.h"
+#include "platform/ui/qt/shutdown_signals.h"
 #include "platform/ui/qt/winapi_qt.h"
 
 #include <QApplication>
@@ -111,10 +112,15 @@ struct PostedMessageEvent : QEvent
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
+    bool bAhead = false;   // PostMessageAhead's
 };
 
 // The thread's message queue: posted messages travel through the toolkit's
 // event queue, in order, and reach their window when the loop gets to them.
+// The toolkit delivers everything queued in one go: a shutdown signal that
+// comes in meanwhile is acted on between two messages, and from then on only
+// the shutdown's own posts are delivered, since the dialogs are on their way
+// out (a queued refresh would read the card for nobody).
 class MessageQueue : public QObject
 {
 public:
@@ -123,6 +129,9 @@ public:
         if (e->type() != PostedMessageEventType)
             return QObject::event(e);
         auto* m = static_cast<PostedMessageEvent*>(e);
+        ActOnShutdownSignal();
+        if (ShuttingDown() && !m->bAhead)
+            return true;
         if (Windows().Contains(m->hWnd))
             SendMessageA(m->hWnd, m->message, m->wParam, m->lParam);
         return true;
@@ -186,6 +195,19 @@ UINT FindRegisteredMessage(const char* pszName)
 {
     std::lock_guard<std::mutex> lock(AtomMutex());
     return LookUpAtom(pszName);
+}
+
+BOOL PostMessageAhead(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    if (!Windows().Contains(hWnd))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(g_queueMutex);
+    if (g_pQueue == nullptr)
+        return FALSE;
+    auto* e = new PostedMessageEvent(hWnd, Msg, wParam, lParam);
+    e->bAhead = true;
+    QCoreApplication::postEvent(g_pQueue, e, Qt::HighEventPriority);
+    return TRUE;
 }
 
 }  // namespace qtwin

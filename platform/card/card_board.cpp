@@ -1,0 +1,436 @@
+#include "platform/card/card_board.h"
+
+#include "platform/card/board_state.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace dvbcard {
+
+bool IsSatellite(System system)
+{
+    switch (system) {
+    case System::DvbS:
+    case System::DvbS2:
+    case System::Turbo:
+    case System::IsdbS:
+    case System::Dss:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsCable(System system)
+{
+    switch (system) {
+    case System::DvbCAnnexA:
+    case System::DvbCAnnexB:
+    case System::DvbCAnnexC:
+    case System::IsdbC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsTerrestrial(System system)
+{
+    switch (system) {
+    case System::DvbT:
+    case System::DvbT2:
+    case System::IsdbT:
+    case System::Dtmb:
+    case System::Atsc:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint32_t Thousands(std::uint32_t n)
+{
+    return static_cast<std::uint32_t>((std::uint64_t{n} + 500) / 1000);
+}
+
+CCommonDVB::ErrReturn ResultOf(Status status)
+{
+    switch (status) {
+    case Status::Ok:
+        return CCommonDVB::Success;
+    case Status::Refused:
+        return ResRefused;
+    case Status::Denied:
+        return ResReadOnly;
+    case Status::Failed:
+    case Status::Gone:
+        return ResDeviceError;
+    case Status::NotSupported:
+        break;
+    }
+    return ResNotSupported;
+}
+
+std::uint32_t FirstTuneSystem(const std::uint32_t* systems, int nSystems)
+{
+    static const System preferred[] = {
+        System::DvbCAnnexA, System::DvbCAnnexC, System::DvbCAnnexB, System::IsdbC,
+        System::DvbT,       System::DvbT2,      System::IsdbT,      System::Dtmb, System::Atsc,
+    };
+    for (System sys : preferred)
+        for (int i = 0; i < nSystems; ++i)
+            if (systems[i] == static_cast<std::uint32_t>(sys))
+                return static_cast<std::uint32_t>(sys);
+    return static_cast<std::uint32_t>(System::Undefined);
+}
+
+// --- Open and close ---------------------------------------------------------------
+
+DVBErrReturn BoardState::Open(HWND hWnd, ChangeCallback pfnChanged, void* pContext)
+{
+    Lock lock(m_mutex);
+    if (m_bOpen)
+        return ErrAlreadyOpen;
+    Access access = Access::None;
+    const DVBErrReturn nResult = m_device.Open(access);
+    if (access == Access::None)
+        return nResult;
+
+    Reset();
+    m_bReadOnly = access == Access::Monitor;
+    m_bOpen = true;
+    m_hWnd = hWnd;
+    m_pfnChanged = pfnChanged;
+    m_pContext = pContext;
+    m_last = Reading{};
+    Read(m_last);
+    m_bStop = false;
+    m_bStopping = false;
+    m_watcher.Start(&BoardState::RunWatcher, this, "tavrik-watch");
+    if (!m_bReadOnly)
+        m_reader.Start(&BoardState::RunReader, this, "tavrik-tables");
+    return nResult;
+}
+
+DVBErrReturn BoardState::Close(HWND hWnd)
+{
+    {
+        Lock lock(m_mutex);
+        if (!m_bOpen)
+            return 0;
+        if (hWnd != m_hWnd)
+            return ErrWrongWindow;
+    }
+    StopThreads();
+    Lock lock(m_mutex);
+    const DVBErrReturn nResult = m_device.Close();
+    Reset();
+    return nResult;
+}
+
+// Forgets what the last open set up; the lock held.
+void BoardState::Reset()
+{
+    m_bOpen = false;
+    m_bReadOnly = false;
+    m_hWnd = nullptr;
+    m_pfnChanged = nullptr;
+    m_pContext = nullptr;
+    m_wAppliedVideo = m_wAppliedAudio = NoPid;
+    m_routed = TableRoute{};
+    m_map = ProgramMap{};
+    m_bMapValid = m_bNeedMap = false;
+}
+
+void BoardState::StopThreads()
+{
+    {
+        Lock lock(m_mutex);
+        m_bStop = true;
+        m_bStopping = true;
+        m_wake.NotifyAll();
+        m_readerWake.NotifyAll();
+    }
+    m_device.Interrupt();
+    m_watcher.Join();
+    m_reader.Join();
+}
+
+// --- Reading ------------------------------------------------------------------------
+
+bool BoardState::Read(Reading& r)
+{
+    Tuning t;
+    if (m_device.ReadTuning(t) != Status::Ok)
+        return false;
+    r.system = t.system;
+    r.nFrequency = t.nFrequency;
+    r.bHasSymbolRate = t.bHasSymbolRate && t.nFrequency != 0;
+    r.nSymbolRate = r.bHasSymbolRate ? t.nSymbolRate : 0;
+    return m_device.ReadDecoderPids(r.wAudioPid, r.wVideoPid) == Status::Ok;
+}
+
+CCommonDVB::ErrReturn BoardState::GetPid(Route slot, std::uint16_t& wPid)
+{
+    Lock lock(m_mutex);
+    if (!m_bOpen)
+        return ResNotOpen;
+    std::uint16_t wAudio = NoPid;
+    std::uint16_t wVideo = NoPid;
+    const Status status = m_device.ReadDecoderPids(wAudio, wVideo);
+    if (status != Status::Ok)
+        return ResultOf(status);
+    const std::uint16_t w = slot == Route::Video ? wVideo : wAudio;
+    if (w == NoPid)
+        return ResNoPid;
+    wPid = w;
+    return CCommonDVB::Success;
+}
+
+CCommonDVB::ErrReturn BoardState::ReadOpenTuning(Tuning& t)
+{
+    if (!m_bOpen)
+        return ResNotOpen;
+    const Status status = m_device.ReadTuning(t);
+    if (status != Status::Ok)
+        return ResultOf(status);
+    return t.nFrequency == 0 ? ResNotTuned : CCommonDVB::Success;
+}
+
+CCommonDVB::ErrReturn BoardState::GetFrequency(std::uint32_t& nFrequency)
+{
+    Lock lock(m_mutex);
+    Tuning t;
+    const CCommonDVB::ErrReturn result = ReadOpenTuning(t);
+    if (result != CCommonDVB::Success)
+        return result;
+    nFrequency = IsSatellite(t.system) ? t.nFrequency : Thousands(t.nFrequency);
+    return CCommonDVB::Success;
+}
+
+CCommonDVB::ErrReturn BoardState::GetSymbolRate(std::uint32_t& nSymbolRate)
+{
+    Lock lock(m_mutex);
+    Tuning t;
+    const CCommonDVB::ErrReturn result = ReadOpenTuning(t);
+    if (result != CCommonDVB::Success)
+        return result;
+    if (!t.bHasSymbolRate)
+        return ResNotSupported;
+    nSymbolRate = Thousands(t.nSymbolRate);
+    return CCommonDVB::Success;
+}
+
+// --- Setting --------------------------------------------------------------------------
+
+CCommonDVB::ErrReturn BoardState::SetPid(Route slot, std::uint16_t wPid)
+{
+    Lock lock(m_mutex);
+    if (!m_bOpen)
+        return ResNotOpen;
+    if (wPid > MaxPid)
+        return ResOutOfRange;
+    if (m_bReadOnly)
+        return ResReadOnly;
+    // Each PID reaches the output once: the video route always sends its
+    // PID, the audio route only when the video does not have the same one
+    // (otherwise it only holds the decoder slot).
+    const auto audioToOutput = [this](std::uint16_t wAudio) { return wAudio != m_wAppliedVideo; };
+    const std::uint16_t wOldVideo = m_wAppliedVideo;
+    if (slot == Route::Video) {
+        const Status status = m_device.SetRoute(Route::Video, wPid, true);
+        if (status != Status::Ok) {
+            // A refused value leaves the route stopped: put the last PID
+            // back, so the decoder is as it was.
+            if (wOldVideo != NoPid)
+                m_device.SetRoute(Route::Video, wOldVideo, true);
+            return ResultOf(status);
+        }
+        m_wAppliedVideo = wPid;
+        // The audio route's output follows.
+        if (m_wAppliedAudio != NoPid && (m_wAppliedAudio == wPid || m_wAppliedAudio == wOldVideo))
+            m_device.SetRoute(Route::Audio, m_wAppliedAudio, audioToOutput(m_wAppliedAudio));
+    } else {
+        const Status status = m_device.SetRoute(Route::Audio, wPid, audioToOutput(wPid));
+        if (status != Status::Ok) {
+            if (m_wAppliedAudio != NoPid)
+                m_device.SetRoute(Route::Audio, m_wAppliedAudio, audioToOutput(m_wAppliedAudio));
+            return ResultOf(status);
+        }
+        m_wAppliedAudio = wPid;
+    }
+    // Our own change: the watcher must not report it (but still reports
+    // what others changed meanwhile).
+    (slot == Route::Video ? m_last.wVideoPid : m_last.wAudioPid) = wPid;
+    RouteSelection();
+    return CCommonDVB::Success;
+}
+
+// Whether a frequency (Hz) is within the front end's range.
+Status BoardState::InRange(std::uint64_t nHz, bool& bInRange)
+{
+    FrontendInfo info;
+    const Status status = m_device.ReadInfo(info);
+    if (status == Status::Ok)
+        bInRange = nHz >= info.nMinHz && (info.nMaxHz == 0 || nHz <= info.nMaxHz);
+    return status;
+}
+
+CCommonDVB::ErrReturn BoardState::SetFrequency(std::uint32_t nFrequency, int nFlags)
+{
+    Lock lock(m_mutex);
+    if (!m_bOpen)
+        return ResNotOpen;
+    if (nFlags != KeepOtherParameters)
+        return ResBadFlags;
+    if (m_bReadOnly)
+        return ResReadOnly;
+
+    Tuning before;
+    Status status = m_device.ReadTuning(before);
+    if (status != Status::Ok)
+        return ResultOf(status);
+    if (before.nFrequency == 0) {
+        // Never tuned: nothing to keep.
+        const CCommonDVB::ErrReturn result = TuneFirstTime(nFrequency, before.system);
+        if (result == CCommonDVB::Success)
+            TakeOwnTuning();
+        return result;
+    }
+
+    std::uint64_t nTarget = nFrequency;
+    if (!IsSatellite(before.system))
+        nTarget *= 1000;   // kHz -> Hz
+    bool bInRange = false;
+    if (nTarget > UINT32_MAX)
+        return ResOutOfRange;
+    if ((status = InRange(std::uint64_t{nFrequency} * 1000, bInRange)) != Status::Ok)
+        return ResultOf(status);
+    if (!bInRange)
+        return ResOutOfRange;
+
+    status = m_device.Retune(static_cast<std::uint32_t>(nTarget));
+    if (status != Status::Ok) {
+        // A refused retune leaves the card as it was.
+        m_device.Retune(before.nFrequency);
+        return ResultOf(status);
+    }
+    TakeOwnTuning();
+    return CCommonDVB::Success;
+}
+
+CCommonDVB::ErrReturn BoardState::TuneFirstTime(std::uint32_t nFrequency, System oldSystem)
+{
+    FrontendInfo info;
+    Status status = m_device.ReadInfo(info);
+    if (status != Status::Ok)
+        return ResultOf(status);
+    std::uint32_t systems[FrontendInfo::MaxSystems];
+    const int nSystems = std::min(std::max(info.nSystems, 0), FrontendInfo::MaxSystems);
+    for (int i = 0; i < nSystems; ++i)
+        systems[i] = static_cast<std::uint32_t>(info.systems[i]);
+    const auto sys = static_cast<System>(FirstTuneSystem(systems, nSystems));
+    if (sys == System::Undefined)
+        return ResSatelliteNotTuned;
+    const std::uint64_t nTarget = std::uint64_t{nFrequency} * 1000;   // kHz -> Hz
+    if (nTarget > UINT32_MAX || nTarget < info.nMinHz || (info.nMaxHz != 0 && nTarget > info.nMaxHz))
+        return ResOutOfRange;
+
+    TuneParameters p;
+    p.system = sys;
+    p.nFrequency = static_cast<std::uint32_t>(nTarget);
+    p.bInversionAuto = true;
+    p.codeRate = CodeRate::Auto;
+    if (IsCable(sys)) {
+        p.nSymbolRate = DefaultCableSymbolRate;
+        p.modulation = info.bModulationAuto ? Modulation::Auto : Modulation::Qam256;
+    } else {
+        p.nBandwidth = DefaultTerrestrialBandwidth;
+        p.modulation = sys == System::Atsc ? Modulation::Vsb8 : Modulation::Auto;
+        p.guard = GuardInterval::Auto;
+        p.transmission = TransmissionMode::Auto;
+        p.hierarchy = Hierarchy::Auto;
+    }
+    status = m_device.Tune(p);
+    if (status != Status::Ok) {
+        // Back to the old system, with no frequency, as never tuned.
+        m_device.Untune(oldSystem);
+        return ResultOf(status);
+    }
+    return CCommonDVB::Success;
+}
+
+// After one of our own tunes: the watcher must not report it, and the
+// program tables follow the new multiplex.
+void BoardState::TakeOwnTuning()
+{
+    Tuning after;
+    if (m_device.ReadTuning(after) == Status::Ok) {
+        m_last.system = after.system;
+        m_last.nFrequency = after.nFrequency;
+        m_last.bHasSymbolRate = after.bHasSymbolRate && after.nFrequency != 0;
+        m_last.nSymbolRate = m_last.bHasSymbolRate ? after.nSymbolRate : 0;
+    }
+    // Another multiplex: its tables are read again; until then no PMT.
+    ++m_nTuning;
+    m_bMapValid = false;
+    m_map = ProgramMap{};
+    RouteSelection();
+}
+
+// --- The board ----------------------------------------------------------------------
+
+Board::Board(CardDevice& device) : m_pState(new BoardState(device)) {}
+
+Board::~Board()
+{
+    m_pState->StopThreads();
+    delete m_pState;
+}
+
+DVBErrReturn Board::Open(HWND hWnd, ChangeCallback pfnChanged, void* pContext)
+{
+    return m_pState->Open(hWnd, pfnChanged, pContext);
+}
+
+DVBErrReturn Board::Close(HWND hWnd)
+{
+    return m_pState->Close(hWnd);
+}
+
+CCommonDVB::ErrReturn Board::GetAudioPid(std::uint16_t& wPid)
+{
+    return m_pState->GetPid(Route::Audio, wPid);
+}
+
+CCommonDVB::ErrReturn Board::GetVideoPid(std::uint16_t& wPid)
+{
+    return m_pState->GetPid(Route::Video, wPid);
+}
+
+CCommonDVB::ErrReturn Board::SetAudioPid(std::uint16_t wPid)
+{
+    return m_pState->SetPid(Route::Audio, wPid);
+}
+
+CCommonDVB::ErrReturn Board::SetVideoPid(std::uint16_t wPid)
+{
+    return m_pState->SetPid(Route::Video, wPid);
+}
+
+CCommonDVB::ErrReturn Board::GetFrequency(std::uint32_t& nFrequency)
+{
+    return m_pState->GetFrequency(nFrequency);
+}
+
+CCommonDVB::ErrReturn Board::GetSymbolRate(std::uint32_t& nSymbolRate)
+{
+    return m_pState->GetSymbolRate(nSymbolRate);
+}
+
+CCommonDVB::ErrReturn Board::SetFrequency(std::uint32_t nFrequency, int nFlags)
+{
+    return m_pState->SetFrequency(nFrequency, nFlags);
+}
+
+}  // namespace dvbcard

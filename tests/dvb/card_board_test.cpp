@@ -1,0 +1,318 @@
+// The card library's rules over the device double (tests/support): what
+// reaches the device, what the getters report and what the window hears,
+// without a kernel. One scenario per rule.
+#include "platform/card/card_board.h"
+#include "tests/support/card_device_double.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace dvbcard;
+using carddouble::DeviceDouble;
+using Clock = std::chrono::steady_clock;
+
+// The window's side of the change callback.
+class Changes
+{
+public:
+    static void Post(void* pContext)
+    {
+        Changes* self = static_cast<Changes*>(pContext);
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            ++self->m_nCount;
+        }
+        self->m_posted.notify_all();
+    }
+    int Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_nCount;
+    }
+    bool WaitFor(int nCount, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_posted.wait_for(lock, timeout, [&] { return m_nCount >= nCount; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_posted;
+    int m_nCount = 0;
+};
+
+bool Contains(const std::vector<std::string>& calls, const std::string& call)
+{
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
+}
+
+class CardBoard : public ::testing::Test
+{
+protected:
+    DVBErrReturn Open() { return m_board.Open(m_hWnd, &Changes::Post, &m_changes); }
+    void TearDown() override { m_board.Close(m_hWnd); }
+
+    // The PMTs routed to the output, on either of the two routes.
+    std::set<std::uint16_t> RoutedPmts()
+    {
+        std::set<std::uint16_t> pmts = {m_device.Routed(Route::Pmt), m_device.Routed(Route::SecondPmt)};
+        pmts.erase(NoPid);
+        return pmts;
+    }
+    // Waits until exactly these PMTs are routed; false after two seconds.
+    bool WaitForPmts(const std::set<std::uint16_t>& pmts)
+    {
+        for (const auto until = Clock::now() + 2s; Clock::now() < until; std::this_thread::sleep_for(5ms))
+            if (RoutedPmts() == pmts)
+                return true;
+        return false;
+    }
+
+    const HWND m_hWnd = reinterpret_cast<HWND>(0x1001);
+    DeviceDouble m_device;
+    Changes m_changes;
+    Board m_board{m_device};
+};
+
+TEST_F(CardBoard, OpenAndCloseResults)
+{
+    std::uint32_t n = 0;
+    EXPECT_EQ(m_board.GetFrequency(n), ResNotOpen);
+    m_device.Fail("Open", Status::Gone, 1);
+    EXPECT_EQ(Open(), 19u) << "the device's code passes through";
+    EXPECT_EQ(m_board.SetFrequency(330000, 1), ResNotOpen) << "nothing is open";
+    EXPECT_EQ(m_board.Close(m_hWnd), 0u) << "nothing was opened, nothing is lost";
+
+    ASSERT_EQ(Open(), 0u);
+    EXPECT_EQ(Open(), ErrAlreadyOpen);
+    EXPECT_EQ(m_board.Close(reinterpret_cast<HWND>(0x2002)), ErrWrongWindow);
+    EXPECT_EQ(m_board.GetFrequency(n), CCommonDVB::Success) << "still open";
+    m_device.Fail("Close", Status::Failed, 1);
+    EXPECT_EQ(m_board.Close(m_hWnd), 5u) << "a failed release is reported";
+    EXPECT_EQ(m_board.GetFrequency(n), ResNotOpen) << "and the board is closed all the same";
+    EXPECT_EQ(m_board.Close(m_hWnd), 0u);
+}
+
+TEST_F(CardBoard, ReadsBackInKhzAndKsymRoundedToTheNearest)
+{
+    ASSERT_EQ(Open(), 0u);
+    std::uint32_t nFrequency = 0;
+    std::uint32_t nSymbolRate = 0;
+    m_device.SetTuning(Tuning{System::DvbCAnnexA, 474000499, 6899500, true});
+    ASSERT_EQ(m_board.GetFrequency(nFrequency), CCommonDVB::Success);
+    ASSERT_EQ(m_board.GetSymbolRate(nSymbolRate), CCommonDVB::Success);
+    EXPECT_EQ(nFrequency, 474000u);
+    EXPECT_EQ(nSymbolRate, 6900u);
+    m_device.SetTuning(Tuning{System::DvbCAnnexA, 474000500, 6899499, true});
+    m_board.GetFrequency(nFrequency);
+    m_board.GetSymbolRate(nSymbolRate);
+    EXPECT_EQ(nFrequency, 474001u);
+    EXPECT_EQ(nSymbolRate, 6899u);
+
+    // Satellite front ends count in kHz already.
+    m_device.SetTuning(Tuning{System::DvbS2, 1234567, 27500000, true});
+    m_board.GetFrequency(nFrequency);
+    EXPECT_EQ(nFrequency, 1234567u);
+    // Terrestrial systems have no symbol rate.
+    m_device.SetTuning(Tuning{System::DvbT, 506000000, 0, false});
+    EXPECT_EQ(m_board.GetSymbolRate(nSymbolRate), ResNotSupported);
+    // Never tuned: nothing to report, and nothing written.
+    nFrequency = nSymbolRate = 77;
+    m_device.SetTuning(Tuning{System::DvbT, 0, 0, false});
+    EXPECT_EQ(m_board.GetFrequency(nFrequency), ResNotTuned);
+    EXPECT_EQ(m_board.GetSymbolRate(nSymbolRate), ResNotTuned);
+    EXPECT_EQ(nFrequency, 77u);
+    EXPECT_EQ(nSymbolRate, 77u);
+}
+
+TEST_F(CardBoard, DeviceOutcomesBecomeResultsAndLeaveTheOutValue)
+{
+    ASSERT_EQ(Open(), 0u);
+    const std::pair<Status, CCommonDVB::ErrReturn> cases[] = {
+        {Status::Refused, ResRefused},   {Status::Denied, ResReadOnly},
+        {Status::Failed, ResDeviceError}, {Status::Gone, ResDeviceError},
+        {Status::NotSupported, ResNotSupported},
+    };
+    for (const auto& [status, result] : cases) {
+        m_device.Fail("ReadTuning", status, 1);
+        m_device.Fail("ReadDecoderPids", status, 1);
+        std::uint32_t nFrequency = 77;
+        std::uint16_t wPid = 77;
+        EXPECT_EQ(m_board.GetFrequency(nFrequency), result);
+        EXPECT_EQ(m_board.GetVideoPid(wPid), result);
+        EXPECT_EQ(nFrequency, 77u);
+        EXPECT_EQ(wPid, 77u);
+    }
+}
+
+TEST_F(CardBoard, RetuneKeepsTheRestAndARefusedOneIsUndone)
+{
+    ASSERT_EQ(Open(), 0u);
+    m_device.ClearCalls();
+    EXPECT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
+    EXPECT_TRUE(Contains(m_device.Writes(), "Retune 330000000")) << "Hz, and nothing but the frequency";
+    EXPECT_EQ(m_device.Writes().size(), 1u);
+
+    // Refused before anything reaches the device.
+    m_device.ClearCalls();
+    EXPECT_EQ(m_board.SetFrequency(50999, 1), ResOutOfRange);
+    EXPECT_EQ(m_board.SetFrequency(858001, 1), ResOutOfRange);
+    EXPECT_EQ(m_board.SetFrequency(4294968, 1), ResOutOfRange) << "overflows in Hz";
+    EXPECT_EQ(m_board.SetFrequency(338000, 0), ResBadFlags);
+    EXPECT_EQ(m_board.SetFrequency(338000, 2), ResBadFlags);
+    EXPECT_TRUE(m_device.Writes().empty());
+
+    // The device refuses (and has stored the frequency, as the kernel
+    // does): the old one goes back.
+    m_device.Fail("Retune", Status::Refused, 1);
+    EXPECT_EQ(m_board.SetFrequency(338000, 1), ResRefused);
+    EXPECT_EQ(m_device.TuningNow().nFrequency, 330000000u);
+
+    // Satellite: the device's kHz as they are.
+    m_device.SetTuning(Tuning{System::DvbS, 1200000, 27500000, true});
+    m_device.ClearCalls();
+    EXPECT_EQ(m_board.SetFrequency(346000, 1), CCommonDVB::Success);
+    EXPECT_TRUE(Contains(m_device.Writes(), "Retune 346000"));
+}
+
+TEST_F(CardBoard, FirstTuneGetsTheDefaultsAndARefusedOneLeavesItUntuned)
+{
+    FrontendInfo info;
+    info.systems[0] = System::DvbT;
+    info.systems[1] = System::DvbCAnnexA;
+    info.nSystems = 2;
+    info.nMinHz = 51000000;
+    info.nMaxHz = 858000000;
+    info.bModulationAuto = false;   // no QAM_AUTO: a fixed modulation
+    m_device.SetInfo(info);
+    m_device.SetTuning(Tuning{System::DvbT, 0, 0, false});
+    ASSERT_EQ(Open(), 0u);
+
+    m_device.Fail("Tune", Status::Refused, 1);
+    EXPECT_EQ(m_board.SetFrequency(458000, 1), ResRefused);
+    EXPECT_TRUE(Contains(m_device.Writes(), "Untune 3")) << "back on DVB-T, untuned";
+    std::uint32_t nFrequency = 0;
+    EXPECT_EQ(m_board.GetFrequency(nFrequency), ResNotTuned);
+
+    EXPECT_EQ(m_board.SetFrequency(458000, 1), CCommonDVB::Success);
+    const TuneParameters p = m_device.LastTune();
+    EXPECT_EQ(p.system, System::DvbCAnnexA) << "cable first";
+    EXPECT_EQ(p.nFrequency, 458000000u);
+    EXPECT_EQ(p.nSymbolRate, DefaultCableSymbolRate);
+    EXPECT_EQ(p.modulation, Modulation::Qam256);
+    EXPECT_TRUE(p.bInversionAuto);
+    EXPECT_EQ(m_board.GetFrequency(nFrequency), CCommonDVB::Success);
+    EXPECT_EQ(nFrequency, 458000u);
+    EXPECT_EQ(m_changes.Count(), 0) << "our own tune is not reported";
+
+    // Satellite only: the grid is no satellite frequency.
+    m_board.Close(m_hWnd);
+    info.systems[0] = System::DvbS;
+    info.systems[1] = System::DvbS2;
+    m_device.SetInfo(info);
+    m_device.SetTuning(Tuning{System::DvbS, 0, 0, false});
+    ASSERT_EQ(Open(), 0u);
+    m_device.ClearCalls();
+    EXPECT_EQ(m_board.SetFrequency(458000, 1), ResSatelliteNotTuned);
+    EXPECT_TRUE(m_device.Writes().empty());
+}
+
+TEST_F(CardBoard, EachPidReachesTheOutputOnceAndARefusedOneLeavesTheOld)
+{
+    ASSERT_EQ(Open(), 0u);
+    std::uint16_t wPid = 0;
+    EXPECT_EQ(m_board.GetVideoPid(wPid), ResNoPid);
+    ASSERT_EQ(m_board.SetVideoPid(0x100), CCommonDVB::Success);
+    ASSERT_EQ(m_board.SetAudioPid(0x100), CCommonDVB::Success);
+    EXPECT_TRUE(m_device.ToOutput(Route::Video));
+    EXPECT_FALSE(m_device.ToOutput(Route::Audio)) << "the same PID once: audio only holds its slot";
+    ASSERT_EQ(m_board.GetAudioPid(wPid), CCommonDVB::Success);
+    EXPECT_EQ(wPid, 0x100);
+    ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
+    EXPECT_TRUE(m_device.ToOutput(Route::Audio)) << "different again: audio goes out";
+
+    m_device.ClearCalls();
+    EXPECT_EQ(m_board.SetVideoPid(8192), ResOutOfRange);
+    EXPECT_TRUE(m_device.Writes().empty());
+    m_device.Fail("SetRoute", Status::Refused, 1);
+    EXPECT_EQ(m_board.SetVideoPid(0x200), ResRefused);
+    EXPECT_EQ(m_device.Routed(Route::Video), 0x101) << "the old PID is routed again";
+    ASSERT_EQ(m_board.GetVideoPid(wPid), CCommonDVB::Success);
+    EXPECT_EQ(wPid, 0x101);
+}
+
+TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
+{
+    using carddouble::PatBytes;
+    using carddouble::PmtBytes;
+    // Two programs; the second's PMT comes late.
+    m_device.Broadcast(0, PatBytes(1, 0, {{0, 0x10}, {1, 0x100}, {2, 0x200}}));
+    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}, {0x04, 0x102}}));
+    m_device.Broadcast(0x200, PmtBytes(2, 0, 0x201, {{0x02, 0x201}, {0x04, 0x202}}), 300ms);
+    ASSERT_EQ(Open(), 0u);
+
+    ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
+    EXPECT_EQ(m_device.Routed(Route::Pat), 0) << "the PAT at once";
+    EXPECT_TRUE(WaitForPmts({0x100})) << "then the program's PMT";
+    ASSERT_EQ(m_board.SetAudioPid(0x202), CCommonDVB::Success);
+    EXPECT_EQ(RoutedPmts(), (std::set<std::uint16_t>{0x100, 0x200})) << "the map is known: at once";
+
+    // Another multiplex: no PMT until its tables are read.
+    ASSERT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
+    EXPECT_TRUE(RoutedPmts().empty());
+    ASSERT_EQ(m_board.SetAudioPid(0x102), CCommonDVB::Success);
+    EXPECT_TRUE(WaitForPmts({0x100})) << "both PIDs in one program: one PMT";
+}
+
+TEST_F(CardBoard, AMonitorReadsAndWritesNothing)
+{
+    m_device.SetOpen(16, Access::Monitor);
+    m_device.SetOtherPids(0x111, 0x222);
+    EXPECT_EQ(Open(), 16u) << "the device's reason";
+    std::uint32_t nFrequency = 0;
+    std::uint16_t wPid = 0;
+    EXPECT_EQ(m_board.GetFrequency(nFrequency), CCommonDVB::Success);
+    EXPECT_EQ(m_board.GetVideoPid(wPid), CCommonDVB::Success);
+    EXPECT_EQ(wPid, 0x222);
+    EXPECT_EQ(m_board.SetFrequency(330000, 1), ResReadOnly);
+    EXPECT_EQ(m_board.SetVideoPid(0x100), ResReadOnly);
+    EXPECT_EQ(m_board.SetAudioPid(0x100), ResReadOnly);
+    EXPECT_TRUE(m_device.Writes().empty());
+    const auto calls = m_device.Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.rfind("OpenSections", 0) == 0; }),
+              0)
+        << "no tables read";
+}
+
+TEST_F(CardBoard, TheWindowHearsOfOtherProgramsChangesNotOfOurs)
+{
+    ASSERT_EQ(Open(), 0u);
+    ASSERT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
+    ASSERT_EQ(m_board.SetVideoPid(0x100), CCommonDVB::Success);
+    // Another program retunes: heard at the next look, once.
+    m_device.SetTuning(Tuning{System::DvbCAnnexA, 338000000, 6900000, true});
+    const auto changed = Clock::now();
+    ASSERT_TRUE(m_changes.WaitFor(1, 1500ms));
+    EXPECT_LE(Clock::now() - changed, 1100ms);
+    EXPECT_EQ(m_changes.Count(), 1) << "our own tune and PID went unreported";
+    // A read that fails is no change.
+    m_device.Fail("ReadTuning", Status::Failed);
+    // Close stops the watcher at once.
+    const auto closing = Clock::now();
+    EXPECT_EQ(m_board.Close(m_hWnd), 0u);
+    EXPECT_LT(Clock::now() - closing, 300ms);
+    EXPECT_EQ(m_changes.Count(), 1);
+}
+
+}  // namespace

@@ -4,7 +4,11 @@
 // field as far as the length it is given, so every section is checked here
 // first: long enough for its header and CRC, no longer than a PSI section
 // may be, its length field within the bytes read, and of the table asked
-// for.
+// for. A PMT reaches libdvbv5 without its descriptors, which the tool does
+// not use: its descriptor parsers leak memory on some damaged descriptors
+// (libdvbv5 1.22.1: a frequency list descriptor of length 0 in a PMT loses
+// 1020 bytes each time). Each of the PMT's loops is checked to end within
+// the section first.
 #include "platform/card/program_tables.h"
 
 #include <libdvbv5/dvb-fe.h>
@@ -13,6 +17,7 @@
 #include <libdvbv5/pmt.h>
 
 #include <cstring>
+#include <vector>
 
 namespace dvbcard {
 namespace {
@@ -59,6 +64,34 @@ void ReadHeader(const std::uint8_t* p, std::uint8_t& nVersion, std::uint8_t& nSe
     nLast = header.last_section;
 }
 
+// A copy of the PMT section p (its parsed bytes n, without the CRC) with
+// every descriptor loop emptied, and room for a CRC after it; empty if a
+// loop runs past the section or a stream entry is cut short.
+std::vector<std::uint8_t> WithoutDescriptors(const std::uint8_t* p, std::size_t n)
+{
+    constexpr std::size_t Fixed = HeaderSize + 4;   // PCR PID, program info length
+    if (n < Fixed)
+        return {};
+    std::size_t at = Fixed + (((p[HeaderSize + 2] & 0x0fu) << 8) | p[HeaderSize + 3]);
+    std::vector<std::uint8_t> copy(p, p + Fixed);
+    copy[HeaderSize + 2] = static_cast<std::uint8_t>(p[HeaderSize + 2] & 0xf0);
+    copy[HeaderSize + 3] = 0;
+    while (at < n) {
+        if (n - at < 5)
+            return {};
+        const std::size_t nInfo = ((p[at + 3] & 0x0fu) << 8) | p[at + 4];
+        copy.insert(copy.end(), {p[at], p[at + 1], p[at + 2], static_cast<std::uint8_t>(p[at + 3] & 0xf0), 0});
+        at += 5 + nInfo;
+    }
+    if (at != n)
+        return {};
+    const std::size_t nLength = copy.size() + CrcSize - 3;
+    copy[1] = static_cast<std::uint8_t>((copy[1] & 0xf0) | (nLength >> 8));
+    copy[2] = static_cast<std::uint8_t>(nLength & 0xff);
+    copy.resize(copy.size() + CrcSize, 0);
+    return copy;
+}
+
 }  // namespace
 
 bool ParsePatSection(const std::uint8_t* pSection, std::size_t nSize, PatSection& pat)
@@ -88,8 +121,13 @@ bool ParsePmtSection(const std::uint8_t* pSection, std::size_t nSize, PmtSection
     dvb_v5_fe_parms* parms = ParserParms();
     if (n == 0 || parms == nullptr)
         return false;
+    const std::vector<std::uint8_t> bare = WithoutDescriptors(pSection, n);
+    if (bare.empty())
+        return false;
     dvb_table_pmt* table = nullptr;
-    const bool bParsed = dvb_table_pmt_init(parms, pSection, static_cast<ssize_t>(n), &table) >= 0 && table != nullptr;
+    const bool bParsed =
+        dvb_table_pmt_init(parms, bare.data(), static_cast<ssize_t>(bare.size() - CrcSize), &table) >= 0 &&
+        table != nullptr;
     if (bParsed) {
         pmt = PmtSection{};
         pmt.wProgram = static_cast<std::uint16_t>((pSection[3] << 8) | pSection[4]);

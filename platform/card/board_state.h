@@ -76,6 +76,7 @@ private:
     void ApplyTableRoute(const TableRoute& want);
     void RouteTable(Route route, std::uint16_t& wRouted, std::uint16_t wWanted);
     void Reset();
+    bool FrontEndLocked(bool& bLocked);
 
     // The threads.
     void Watch();
@@ -112,7 +113,11 @@ private:
 // its own). nTimeoutMs is what the PAT, and each batch of PMTs, may take.
 // Complete: every table came. Partial: the PAT or some PMT did not come in
 // time, map holds what did. Stopped: bStop was set or the device failed.
+// An empty PAT counts as one that did not come.
 enum class MapResult { Complete, Partial, Stopped };
 MapResult ReadProgramMap(CardDevice& device, const std::atomic<bool>& bStop, int nTimeoutMs, ProgramMap& map);
+// Reads program's PMT again (its number and PMT PID are given): its clock,
+// its PIDs and its version. Complete when it came within nTimeoutMs.
+MapResult ReadPmt(CardDevice& device, const std::atomic<bool>& bStop, int nTimeoutMs, ProgramMap::Program& program);
 
 }  // namespace dvbcard

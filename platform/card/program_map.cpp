@@ -32,6 +32,14 @@ int MsLeft(Clock::time_point deadline)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+void Fill(ProgramMap::Program& program, const PmtSection& pmt)
+{
+    program.wPcrPid = pmt.wPcrPid;
+    program.nVersion = pmt.nVersion;
+    program.pids.push_back(pmt.wPcrPid);
+    program.pids.insert(program.pids.end(), pmt.streams.begin(), pmt.streams.end());
+}
+
 // The programs of the multiplex, from every section of its PAT.
 MapResult ReadPat(CardDevice& device, const std::atomic<bool>& bStop, Clock::time_point deadline,
                   std::vector<PatSection::Program>& programs)
@@ -74,7 +82,8 @@ MapResult ReadPat(CardDevice& device, const std::atomic<bool>& bStop, Clock::tim
     for (const PatSection::Program& p : found)
         if (p.wNumber != 0)   // 0: the network PID
             programs.push_back(p);
-    return MapResult::Complete;
+    // A PAT without programs is a multiplex not yet received.
+    return programs.empty() ? MapResult::Partial : MapResult::Complete;
 }
 
 }  // namespace
@@ -118,14 +127,14 @@ MapResult ReadProgramMap(CardDevice& device, const std::atomic<bool>& bStop, int
                 if (n == 0)
                     continue;
                 PmtSection pmt;
-                if (n > 0 && ParsePmtSection(buf.data(), static_cast<std::size_t>(n), pmt)) {
+                // A PMT that does not parse is no answer: the next copy may.
+                if (n > 0 && !ParsePmtSection(buf.data(), static_cast<std::size_t>(n), pmt))
+                    continue;
+                if (n > 0) {
                     ProgramMap::Program& program = found[which[i]].emplace();
                     program.wNumber = programs[which[i]].wNumber;
                     program.wPmtPid = programs[which[i]].wPmtPid;
-                    program.wPcrPid = pmt.wPcrPid;
-                    program.nVersion = pmt.nVersion;
-                    program.pids.push_back(pmt.wPcrPid);
-                    program.pids.insert(program.pids.end(), pmt.streams.begin(), pmt.streams.end());
+                    Fill(program, pmt);
                 }
                 device.CloseSections(filters[i]);
                 filters.erase(filters.begin() + static_cast<std::ptrdiff_t>(i));
@@ -142,6 +151,40 @@ MapResult ReadProgramMap(CardDevice& device, const std::atomic<bool>& bStop, int
         if (program)
             map.programs.push_back(std::move(*program));
     return bComplete ? MapResult::Complete : MapResult::Partial;
+}
+
+MapResult ReadPmt(CardDevice& device, const std::atomic<bool>& bStop, int nTimeoutMs, ProgramMap::Program& program)
+{
+    const int nFilter = device.OpenSections(program.wPmtPid, PmtTableId, program.wNumber);
+    if (nFilter < 0)
+        return MapResult::Partial;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    std::vector<std::uint8_t> buf(MaxSection);
+    MapResult result = MapResult::Partial;
+    while (!bStop) {
+        const int nLeft = MsLeft(deadline);
+        bool bReady = false;
+        const int nWait = nLeft > 0 ? device.WaitSections(&nFilter, &bReady, 1, nLeft) : 0;
+        if (nWait <= 0) {
+            if (nWait < 0)
+                result = MapResult::Stopped;
+            break;
+        }
+        const std::ptrdiff_t n = device.ReadSection(nFilter, buf.data(), buf.size());
+        PmtSection pmt;
+        if (n < 0) {
+            result = MapResult::Stopped;
+            break;
+        }
+        if (n > 0 && ParsePmtSection(buf.data(), static_cast<std::size_t>(n), pmt)) {
+            program.pids.clear();
+            Fill(program, pmt);
+            result = MapResult::Complete;
+            break;
+        }
+    }
+    device.CloseSections(nFilter);
+    return bStop ? MapResult::Stopped : result;
 }
 
 }  // namespace dvbcard

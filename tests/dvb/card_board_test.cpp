@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 using namespace dvbcard;
 using carddouble::DeviceDouble;
 using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
 
 // The window's side of the change callback.
 class Changes
@@ -69,10 +70,10 @@ protected:
         pmts.erase(NoPid);
         return pmts;
     }
-    // Waits until exactly these PMTs are routed; false after two seconds.
+    // Waits until exactly these PMTs are routed; false after three seconds.
     bool WaitForPmts(const std::set<std::uint16_t>& pmts)
     {
-        for (const auto until = Clock::now() + 2s; Clock::now() < until; std::this_thread::sleep_for(5ms))
+        for (const auto until = Clock::now() + 3s; Clock::now() < until; std::this_thread::sleep_for(5ms))
             if (RoutedPmts() == pmts)
                 return true;
         return false;
@@ -268,10 +269,46 @@ TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
     EXPECT_EQ(RoutedPmts(), (std::set<std::uint16_t>{0x100, 0x200})) << "the map is known: at once";
 
     // Another multiplex: no PMT until its tables are read.
+    m_device.ClearCalls();
     ASSERT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
-    EXPECT_TRUE(RoutedPmts().empty());
+    const auto writes = m_device.Writes();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(writes[0], "Retune 330000000");
+    EXPECT_EQ(std::set<std::string>(writes.begin() + 1, writes.begin() + 3),
+              (std::set<std::string>{"SetRoute 3 65535", "SetRoute 4 65535"}))
+        << "both PMTs stopped at once";
     ASSERT_EQ(m_board.SetAudioPid(0x102), CCommonDVB::Success);
     EXPECT_TRUE(WaitForPmts({0x100})) << "both PIDs in one program: one PMT";
+}
+
+TEST_F(CardBoard, TablesAreReadFromLockAndRetriedWhileTheTuneLasts)
+{
+    using carddouble::PatBytes;
+    using carddouble::PmtBytes;
+    const auto sectionFilters = [this] {
+        const auto calls = m_device.Calls();
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const std::string& c) { return c.rfind("OpenSections", 0) == 0; });
+    };
+    // At first an empty PAT and a PMT that does not parse; then the real ones.
+    Bytes badPmt = PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}});
+    badPmt[16] = 0x09;   // its stream's descriptor loop runs past the section
+    m_device.Broadcast(0, PatBytes(1, 0, {}), 0ms, 900ms);
+    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}), 900ms);
+    m_device.Broadcast(0x100, badPmt);
+    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}}), 1200ms);
+    m_device.SetLocked(false);
+    ASSERT_EQ(Open(), 0u);
+    ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
+
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(sectionFilters(), 0) << "no tables before the front end has a lock";
+    m_device.SetLocked(true);
+    const auto locked = Clock::now();
+    // The empty PAT and the damaged PMT are read again, not taken as final.
+    EXPECT_TRUE(WaitForPmts({0x100}));
+    EXPECT_GE(Clock::now() - locked, 850ms);
+    EXPECT_GE(sectionFilters(), 2);
 }
 
 TEST_F(CardBoard, AMonitorReadsAndWritesNothing)

@@ -63,13 +63,20 @@ void DeviceDouble::Fail(const std::string& call, Status status, int nTimes)
 }
 
 void DeviceDouble::Broadcast(std::uint16_t wPid, const std::vector<std::uint8_t>& section,
-                             std::chrono::milliseconds after)
+                             std::chrono::milliseconds after, std::chrono::milliseconds until)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_air.push_back(OnAir{wPid, section, Clock::now() + after});
+        const Clock::time_point now = Clock::now();
+        m_air.push_back(OnAir{wPid, section, now + after, until.count() > 0 ? now + until : Clock::time_point{}});
     }
     m_changed.notify_all();
+}
+
+void DeviceDouble::SetLocked(bool bLocked)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nLocked = bLocked;
 }
 
 void DeviceDouble::SetTuneTime(std::chrono::milliseconds time)
@@ -185,7 +192,7 @@ Status DeviceDouble::ReadLock(bool& bLocked)
     std::unique_lock<std::mutex> lock(m_mutex);
     const Status status = Enter("ReadLock", lock);
     if (status == Status::Ok)
-        bLocked = m_tuning.nFrequency != 0;
+        bLocked = m_nLocked < 0 ? m_tuning.nFrequency != 0 : m_nLocked != 0;
     return status;
 }
 
@@ -276,7 +283,8 @@ const DeviceDouble::OnAir* DeviceDouble::Pending(Filter& f, bool bTake)
     for (std::size_t k = 0; k < m_air.size(); ++k) {
         const std::size_t i = (f.nNext + k) % m_air.size();
         const OnAir& s = m_air[i];
-        if (s.wPid != f.wPid || s.from > now || s.bytes.empty() || s.bytes[0] != f.nTableId)
+        if (s.wPid != f.wPid || s.from > now || (s.until != Clock::time_point{} && s.until <= now) ||
+            s.bytes.empty() || s.bytes[0] != f.nTableId)
             continue;
         if (f.nProgram >= 0 && (s.bytes.size() < 5 || ((s.bytes[3] << 8) | s.bytes[4]) != f.nProgram))
             continue;

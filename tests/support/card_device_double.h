@@ -38,9 +38,13 @@ public:
     // stops it. A refused Retune or Tune stores its frequency first, as the
     // kernel does.
     void Fail(const std::string& call, Status status, int nTimes = -1);
-    // A section on the air on wPid, from `after` on.
+    // A section on the air on wPid, from `after` on, until `until` (0: for
+    // ever), both from now.
     void Broadcast(std::uint16_t wPid, const std::vector<std::uint8_t>& section,
-                   std::chrono::milliseconds after = std::chrono::milliseconds(0));
+                   std::chrono::milliseconds after = std::chrono::milliseconds(0),
+                   std::chrono::milliseconds until = std::chrono::milliseconds(0));
+    // Whether the front end reports a lock (by default: whenever it is tuned).
+    void SetLocked(bool bLocked);
     // Every tune keeps the front end busy for this long: calls on it wait,
     // as on a kernel whose front-end thread holds the semaphore.
     void SetTuneTime(std::chrono::milliseconds time);
@@ -80,6 +84,7 @@ private:
         std::uint16_t wPid;
         std::vector<std::uint8_t> bytes;
         Clock::time_point from;
+        Clock::time_point until;   // epoch: for ever
     };
     struct Filter
     {
@@ -115,6 +120,7 @@ private:
     std::map<int, Filter> m_filters;
     int m_nNextFilter = 1;
     bool m_bInterrupted = false;
+    int m_nLocked = -1;   // -1: when tuned
     std::chrono::milliseconds m_tuneTime{0};
     Clock::time_point m_busyUntil{};
 };

@@ -41,11 +41,13 @@ struct Reading
     bool operator!=(const Reading& o) const { return !(*this == o); }
 };
 
-// The program tables routed to the output with the selected PIDs.
+// The program tables and the clock routed to the output with the selected
+// PIDs.
 struct TableRoute
 {
     std::uint16_t wPat = NoPid;
     std::uint16_t wPmt[2] = {NoPid, NoPid};
+    std::uint16_t wPcr = NoPid;
 };
 
 // Every device call is made under m_mutex, from the user-interface thread,
@@ -72,10 +74,12 @@ private:
     CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency, System oldSystem);
     Status InRange(std::uint64_t nHz, bool& bInRange);
     void TakeOwnTuning();
-    void RouteSelection();
-    void ApplyTableRoute(const TableRoute& want);
-    void RouteTable(Route route, std::uint16_t& wRouted, std::uint16_t wWanted);
+    Status RouteSelection();
+    Status ApplyTableRoute(const TableRoute& want);
+    Status RouteTable(Route route, std::uint16_t& wRouted, std::uint16_t wWanted);
     void Reset();
+    static bool ShowsTheSame(const Reading& a, const Reading& b);
+    bool IsOwnTuneSettling(const Reading& r) const;
     bool FrontEndLocked(bool& bLocked);
 
     // The threads.
@@ -100,6 +104,8 @@ private:
     unsigned m_nTuning = 0;     // counts our tunes
 
     Reading m_last;   // what the window was last told about
+    Tuning m_ownTune;   // what the tool last tuned to, while m_bOwnTune
+    bool m_bOwnTune = false;
     Thread m_watcher;
     Thread m_reader;
     CondVar m_wake;

@@ -84,6 +84,31 @@ std::uint32_t FirstTuneSystem(const std::uint32_t* systems, int nSystems)
     return static_cast<std::uint32_t>(System::Undefined);
 }
 
+TuneParameters FirstTuneParameters(System system, std::uint32_t nFrequency, const FrontendInfo& info)
+{
+    TuneParameters p;
+    p.system = system;
+    p.nFrequency = nFrequency;
+    p.bInversionAuto = info.bInversionAuto;
+    if (IsCable(system)) {
+        p.nSymbolRate = DefaultCableSymbolRate;
+        p.modulation = info.bModulationAuto ? Modulation::Auto : Modulation::Qam256;
+        // Cable has no inner code of its own to guess.
+        p.codeRate = info.bCodeRateAuto ? CodeRate::Auto : CodeRate::None;
+    } else if (system == System::Atsc) {
+        p.modulation = Modulation::Vsb8;
+    } else {
+        // What most 8 MHz terrestrial networks send.
+        p.nBandwidth = DefaultTerrestrialBandwidth;
+        p.modulation = info.bModulationAuto ? Modulation::Auto : Modulation::Qam64;
+        p.codeRate = info.bCodeRateAuto ? CodeRate::Auto : CodeRate::Rate2_3;
+        p.guard = info.bGuardIntervalAuto ? GuardInterval::Auto : GuardInterval::Guard1_4;
+        p.transmission = info.bTransmissionModeAuto ? TransmissionMode::Auto : TransmissionMode::Mode8K;
+        p.hierarchy = info.bHierarchyAuto ? Hierarchy::Auto : Hierarchy::None;
+    }
+    return p;
+}
+
 // --- Open and close ---------------------------------------------------------------
 
 DVBErrReturn BoardState::Open(HWND hWnd, ChangeCallback pfnChanged, void* pContext)
@@ -140,6 +165,7 @@ void BoardState::Reset()
     m_routed = TableRoute{};
     m_map = ProgramMap{};
     m_bMapValid = m_bNeedMap = false;
+    m_bOwnTune = false;
 }
 
 void BoardState::StopThreads()
@@ -247,9 +273,17 @@ CCommonDVB::ErrReturn BoardState::SetPid(Route slot, std::uint16_t wPid)
             return ResultOf(status);
         }
         m_wAppliedVideo = wPid;
-        // The audio route's output follows.
-        if (m_wAppliedAudio != NoPid && (m_wAppliedAudio == wPid || m_wAppliedAudio == wOldVideo))
-            m_device.SetRoute(Route::Audio, m_wAppliedAudio, audioToOutput(m_wAppliedAudio));
+        // The audio route's output follows. If it cannot, the video goes
+        // back too: the card is left as it was.
+        if (m_wAppliedAudio != NoPid && (m_wAppliedAudio == wPid || m_wAppliedAudio == wOldVideo)) {
+            const Status audio = m_device.SetRoute(Route::Audio, m_wAppliedAudio, audioToOutput(m_wAppliedAudio));
+            if (audio != Status::Ok) {
+                m_wAppliedVideo = wOldVideo;
+                m_device.SetRoute(Route::Video, wOldVideo, true);
+                m_device.SetRoute(Route::Audio, m_wAppliedAudio, audioToOutput(m_wAppliedAudio));
+                return ResultOf(audio);
+            }
+        }
     } else {
         const Status status = m_device.SetRoute(Route::Audio, wPid, audioToOutput(wPid));
         if (status != Status::Ok) {
@@ -262,8 +296,10 @@ CCommonDVB::ErrReturn BoardState::SetPid(Route slot, std::uint16_t wPid)
     // Our own change: the watcher must not report it (but still reports
     // what others changed meanwhile).
     (slot == Route::Video ? m_last.wVideoPid : m_last.wAudioPid) = wPid;
-    RouteSelection();
-    return CCommonDVB::Success;
+    // The PID is set; if its tables cannot go with it, a player may not
+    // play it: the call says so.
+    const Status tables = RouteSelection();
+    return tables == Status::Ok ? CCommonDVB::Success : ResultOf(tables);
 }
 
 // Whether a frequency (Hz) is within the front end's range.
@@ -336,21 +372,7 @@ CCommonDVB::ErrReturn BoardState::TuneFirstTime(std::uint32_t nFrequency, System
     if (nTarget > UINT32_MAX || nTarget < info.nMinHz || (info.nMaxHz != 0 && nTarget > info.nMaxHz))
         return ResOutOfRange;
 
-    TuneParameters p;
-    p.system = sys;
-    p.nFrequency = static_cast<std::uint32_t>(nTarget);
-    p.bInversionAuto = true;
-    p.codeRate = CodeRate::Auto;
-    if (IsCable(sys)) {
-        p.nSymbolRate = DefaultCableSymbolRate;
-        p.modulation = info.bModulationAuto ? Modulation::Auto : Modulation::Qam256;
-    } else {
-        p.nBandwidth = DefaultTerrestrialBandwidth;
-        p.modulation = sys == System::Atsc ? Modulation::Vsb8 : Modulation::Auto;
-        p.guard = GuardInterval::Auto;
-        p.transmission = TransmissionMode::Auto;
-        p.hierarchy = Hierarchy::Auto;
-    }
+    const TuneParameters p = FirstTuneParameters(sys, static_cast<std::uint32_t>(nTarget), info);
     status = m_device.Tune(p);
     if (status != Status::Ok) {
         // Back to the old system, with no frequency, as never tuned.
@@ -365,7 +387,10 @@ CCommonDVB::ErrReturn BoardState::TuneFirstTime(std::uint32_t nFrequency, System
 void BoardState::TakeOwnTuning()
 {
     Tuning after;
+    m_bOwnTune = false;
     if (m_device.ReadTuning(after) == Status::Ok) {
+        m_ownTune = after;
+        m_bOwnTune = true;
         m_last.system = after.system;
         m_last.nFrequency = after.nFrequency;
         m_last.bHasSymbolRate = after.bHasSymbolRate && after.nFrequency != 0;

@@ -56,16 +56,20 @@ constexpr std::int32_t ResSatelliteNotTuned = -9;  // SetFrequency on a satellit
 // value accepted; any other is refused with ResBadFlags, untouched.
 //
 // A front end that has never been tuned has nothing to keep; it is tuned
-// with defaults. The system: cable when the front end can do it (the tool's
-// grid and its symbol rate are cable's), otherwise terrestrial. Cable:
-// DefaultCableSymbolRate, automatic modulation where the front end can do it,
-// otherwise QAM-256; inversion and inner FEC automatic. Terrestrial: 8 MHz
-// bandwidth, everything else automatic. A front end that can only receive
-// satellite is refused with ResSatelliteNotTuned: the grid is no satellite
-// frequency, and the LNB, polarisation and symbol rate are unknown.
+// with defaults (FirstTuneParameters). The system: cable when the front end
+// can do it (the tool's grid and its symbol rate are cable's), otherwise
+// terrestrial. Each parameter is automatic only where the front end says it
+// can find it by itself, otherwise a fixed value: cable
+// DefaultCableSymbolRate, QAM-256, no inner FEC; terrestrial 8 MHz
+// bandwidth, 64-QAM, code rate 2/3, guard interval 1/4, 8K, no hierarchy
+// (ATSC: 8-VSB); inversion off. A front end that can only receive satellite
+// is refused with ResSatelliteNotTuned: the grid is no satellite frequency,
+// and the LNB, polarisation and symbol rate are unknown.
 constexpr int KeepOtherParameters = 1;
 constexpr std::uint32_t DefaultCableSymbolRate = 6900000;   // symbols per second
 constexpr std::uint32_t DefaultTerrestrialBandwidth = 8000000;   // Hz
+
+TuneParameters FirstTuneParameters(System system, std::uint32_t nFrequency, const FrontendInfo& info);
 
 // How often the watcher reads the card.
 constexpr int WatchIntervalMs = 1000;

@@ -21,8 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// PMT section filters open at once.
-constexpr std::size_t PmtBatch = 16;
+// PMT section filters open at once, at most: a USB stick's hardware PID
+// filter has 15 to 32 feeds in all, and the routes take up to 6.
+constexpr std::size_t PmtBatch = 4;
 // The longest section: 1021 bytes after the length field, and its header.
 constexpr std::size_t MaxSection = 4096;
 
@@ -100,20 +101,25 @@ MapResult ReadProgramMap(CardDevice& device, const std::atomic<bool>& bStop, int
     // Each program's streams, in the PAT's order: the first program listed
     // carries a shared PID.
     std::vector<std::optional<ProgramMap::Program>> found(programs.size());
-    for (std::size_t first = 0; first < programs.size(); first += PmtBatch) {
+    std::size_t nBatch = PmtBatch;
+    for (std::size_t next = 0; next < programs.size();) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
-        const std::size_t count = std::min(PmtBatch, programs.size() - first);
         std::vector<int> filters;
         std::vector<std::size_t> which;   // the program of each filter
-        for (std::size_t i = 0; i < count; ++i) {
-            const PatSection::Program& p = programs[first + i];
+        while (filters.size() < nBatch && next < programs.size()) {
+            const PatSection::Program& p = programs[next];
             const int nFilter = device.OpenSections(p.wPmtPid, PmtTableId, p.wNumber);
-            if (nFilter < 0) {
-                bComplete = false;
+            if (nFilter < 0 && filters.empty()) {
+                bComplete = false;   // not even one filter: this PMT is missed
+                ++next;
                 continue;
             }
+            if (nFilter < 0) {
+                nBatch = filters.size();   // the demux's limit: fewer at once
+                break;
+            }
             filters.push_back(nFilter);
-            which.push_back(first + i);
+            which.push_back(next++);
         }
         while (!filters.empty() && !bStop) {
             const int nLeft = MsLeft(deadline);

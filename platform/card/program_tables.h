@@ -15,6 +15,7 @@
 namespace dvbcard {
 
 constexpr std::uint16_t PatPid = 0;
+constexpr std::uint16_t NullPid = 0x1fff;   // stuffing; as a PCR PID: no clock
 constexpr std::uint8_t PatTableId = 0x00;
 constexpr std::uint8_t PmtTableId = 0x02;
 

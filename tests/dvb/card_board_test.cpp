@@ -210,8 +210,9 @@ TEST_F(CardBoard, FirstTuneGetsTheDefaultsAndARefusedOneLeavesItUntuned)
     EXPECT_EQ(p.system, System::DvbCAnnexA) << "cable first";
     EXPECT_EQ(p.nFrequency, 458000000u);
     EXPECT_EQ(p.nSymbolRate, DefaultCableSymbolRate);
-    EXPECT_EQ(p.modulation, Modulation::Qam256);
-    EXPECT_TRUE(p.bInversionAuto);
+    EXPECT_EQ(p.modulation, Modulation::Qam256) << "no automatic modulation: a fixed one";
+    EXPECT_EQ(p.codeRate, CodeRate::None);
+    EXPECT_FALSE(p.bInversionAuto);
     EXPECT_EQ(m_board.GetFrequency(nFrequency), CCommonDVB::Success);
     EXPECT_EQ(nFrequency, 458000u);
     EXPECT_EQ(m_changes.Count(), 0) << "our own tune is not reported";
@@ -226,6 +227,29 @@ TEST_F(CardBoard, FirstTuneGetsTheDefaultsAndARefusedOneLeavesItUntuned)
     m_device.ClearCalls();
     EXPECT_EQ(m_board.SetFrequency(458000, 1), ResSatelliteNotTuned);
     EXPECT_TRUE(m_device.Writes().empty());
+}
+
+TEST(FirstTune, AutomaticOnlyWhereTheFrontEndCanFindIt)
+{
+    FrontendInfo info;
+    TuneParameters p = FirstTuneParameters(System::DvbT, 506000000, info);
+    EXPECT_EQ(p.nBandwidth, DefaultTerrestrialBandwidth);
+    EXPECT_EQ(p.modulation, Modulation::Qam64);
+    EXPECT_EQ(p.codeRate, CodeRate::Rate2_3);
+    EXPECT_EQ(p.guard, GuardInterval::Guard1_4);
+    EXPECT_EQ(p.transmission, TransmissionMode::Mode8K);
+    EXPECT_EQ(p.hierarchy, Hierarchy::None);
+    EXPECT_FALSE(p.bInversionAuto);
+    info.bModulationAuto = info.bCodeRateAuto = info.bGuardIntervalAuto = info.bTransmissionModeAuto =
+        info.bHierarchyAuto = info.bInversionAuto = true;
+    p = FirstTuneParameters(System::DvbT, 506000000, info);
+    EXPECT_EQ(p.modulation, Modulation::Auto);
+    EXPECT_EQ(p.codeRate, CodeRate::Auto);
+    EXPECT_EQ(p.guard, GuardInterval::Auto);
+    EXPECT_EQ(p.transmission, TransmissionMode::Auto);
+    EXPECT_EQ(p.hierarchy, Hierarchy::Auto);
+    EXPECT_TRUE(p.bInversionAuto);
+    EXPECT_EQ(FirstTuneParameters(System::Atsc, 509000000, info).modulation, Modulation::Vsb8);
 }
 
 TEST_F(CardBoard, EachPidReachesTheOutputOnceAndARefusedOneLeavesTheOld)
@@ -265,6 +289,7 @@ TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
     ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
     EXPECT_EQ(m_device.Routed(Route::Pat), 0) << "the PAT at once";
     EXPECT_TRUE(WaitForPmts({0x100})) << "then the program's PMT";
+    EXPECT_EQ(m_device.Routed(Route::Pcr), 0x1ff) << "and its clock, on a PID of its own";
     ASSERT_EQ(m_board.SetAudioPid(0x202), CCommonDVB::Success);
     EXPECT_EQ(RoutedPmts(), (std::set<std::uint16_t>{0x100, 0x200})) << "the map is known: at once";
 
@@ -309,6 +334,26 @@ TEST_F(CardBoard, TablesAreReadFromLockAndRetriedWhileTheTuneLasts)
     EXPECT_TRUE(WaitForPmts({0x100}));
     EXPECT_GE(Clock::now() - locked, 850ms);
     EXPECT_GE(sectionFilters(), 2);
+}
+
+TEST_F(CardBoard, APmtsNewVersionIsFollowed)
+{
+    using carddouble::PatBytes;
+    using carddouble::PmtBytes;
+    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));
+    m_device.Broadcast(0x100, PmtBytes(1, 4, 0x1ff, {{0x02, 0x101}}), 0ms, 1000ms);
+    m_device.Broadcast(0x100, PmtBytes(1, 5, 0x1fe, {{0x02, 0x101}}), 1000ms);
+    ASSERT_EQ(Open(), 0u);
+    ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
+    ASSERT_TRUE(WaitForPmts({0x100}));
+    EXPECT_EQ(m_device.Routed(Route::Pcr), 0x1ff);
+    // The clock moves in version 5: the route follows.
+    for (const auto until = Clock::now() + 4s; Clock::now() < until && m_device.Routed(Route::Pcr) != 0x1fe;)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(m_device.Routed(Route::Pcr), 0x1fe);
+    // A clock that rides on a selected PID goes once.
+    ASSERT_EQ(m_board.SetAudioPid(0x1fe), CCommonDVB::Success);
+    EXPECT_EQ(m_device.Routed(Route::Pcr), NoPid);
 }
 
 TEST_F(CardBoard, AMonitorReadsAndWritesNothing)

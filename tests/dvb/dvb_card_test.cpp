@@ -360,6 +360,7 @@ TEST_F(DvbCard, WatcherReportsTheFirstTuneOfAnotherProgram)
 // one audio stream on 0x0111 (PCR on 0x0200); SI on 0x0010-0x0012.
 constexpr std::uint16_t VidtvPmt = 0x0101;
 constexpr std::uint16_t VidtvAudio = 0x0111;
+constexpr std::uint16_t VidtvPcr = 0x0200;    // the program's clock, on a PID of its own
 constexpr std::uint16_t VidtvSdt = 0x0011;    // carried, in no program
 constexpr std::uint16_t VidtvEit = 0x0012;    // carried, in no program
 
@@ -382,7 +383,8 @@ TEST_F(DvbCard, DvrCarriesTheSelectedPidsThePatAndTheirProgramsPmt)
     // The first selection waits for the tables; later steps route at once.
     auto packets = CountDvrPackets(1000ms, 1000ms);
     std::printf("DVR, audio 0x0111 and video 0x0011 selected, 1 s: %s\n", Describe(packets).c_str());
-    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvSdt, VidtvPmt, VidtvAudio}))
+    // The program's clock (PCR) is on a PID of its own, 0x200: it goes too.
+    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvSdt, VidtvPmt, VidtvPcr, VidtvAudio}))
         << Describe(packets);
     EXPECT_GT(packets[VidtvAudio], 100u) << "vidtv sends about 1500 audio packets a second";
     // The kernel still counts them as the decoder's.
@@ -448,12 +450,13 @@ TEST_F(DvbCard, CaptureForAPlayer)
     if (pszFile == nullptr)
         GTEST_SKIP() << "TAVRIK_CAPTURE is not set";
     ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
-    ASSERT_EQ(m_decoder.SetVideoPID(0x0200), CCommonDVB::Success);
+    // The audio alone: its program's clock comes by itself.
     ASSERT_EQ(m_decoder.SetAudioPID(VidtvAudio), CCommonDVB::Success);
     std::vector<std::uint8_t> capture;
-    const auto packets = CountDvrPackets(500ms, 3000ms, &capture);
+    const auto packets = CountDvrPackets(1000ms, 3000ms, &capture);
     std::printf("capture, 3 s: %s\n", Describe(packets).c_str());
     ASSERT_FALSE(capture.empty());
+    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvPmt, VidtvPcr, VidtvAudio})) << Describe(packets);
     std::ofstream(pszFile, std::ios::binary).write(reinterpret_cast<const char*>(capture.data()),
                                                    static_cast<std::streamsize>(capture.size()));
 }
@@ -491,6 +494,32 @@ TEST_F(DvbCard, PidsLeftBehindByAClosedRunAreNotReported)
     ASSERT_EQ(other.SetVideoPid(0x0123), 0);
     ASSERT_EQ(m_decoder.GetVideoPID(wPid), CCommonDVB::Success);
     EXPECT_EQ(wPid, 0x0123);
+}
+
+TEST_F(DvbCard, AMonitorWritesNothing)
+{
+    // A run leaves video 0x0222 behind in the decoder's table.
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    ASSERT_EQ(m_decoder.SetVideoPID(0x0222), CCommonDVB::Success);
+    ASSERT_EQ(DVB_CloseBoard(hDialog), 0u);
+
+    OtherProgram other;
+    ASSERT_EQ(other.Start(), 0);
+    const KernelTuning before = ReadKernelTuning();
+    ASSERT_EQ(DVB_OpenBoard(hDialog), dvbcard::ErrBusy);
+    std::uint16_t wPid = 77;
+    EXPECT_EQ(m_decoder.GetVideoPID(wPid), dvbcard::ResNoPid) << "live or left behind: it cannot tell";
+    EXPECT_EQ(m_decoder.GetAudioPid(wPid), dvbcard::ResNoPid);
+    std::uint32_t n = 0;
+    EXPECT_EQ(m_frontend.GetFrequency(n), CCommonDVB::Success);
+    EXPECT_EQ(m_frontend.GetSymbolrate(n), CCommonDVB::Success);
+    std::this_thread::sleep_for(1500ms);   // the watcher reads too
+    EXPECT_EQ(ReadKernelPids().wVideo, 0x0222) << "the table is as the run left it";
+    const KernelTuning after = ReadKernelTuning();
+    EXPECT_EQ(after.nFrequency, before.nFrequency);
+    EXPECT_EQ(after.nSymbolRate, before.nSymbolRate);
+    EXPECT_EQ(after.nModulation, before.nModulation);
+    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
 }
 
 // --- Finding the adapter, permissions --------------------------------------------------

@@ -178,7 +178,7 @@ grep -aq "^watcher: watcher thread:" "$LOG" \
 if [ -s "$CAPTURE" ]; then
     if command -v ffprobe >/dev/null; then
         echo "tests/vm/run.sh: ffprobe on $CAPTURE:"
-        ffprobe -hide_banner -v error -show_entries program=program_id,pmt_pid:stream=index,codec_name,codec_type,id \
+        ffprobe -hide_banner -v error -show_entries program=program_id,pmt_pid,pcr_pid:stream=index,codec_name,codec_type,id \
             -of compact "$CAPTURE" || echo "tests/vm/run.sh: WARNING: ffprobe could not read the capture"
     else
         echo "tests/vm/run.sh: the DVR capture is $CAPTURE; to check it: apt-get install ffmpeg; ffprobe $CAPTURE"

@@ -17,11 +17,6 @@
 namespace dvbcard {
 namespace {
 
-// The demux's "every packet" PID. A decoder filter on it whose packets go
-// to the (absent) decoder routes nothing; it serves to find out whether a
-// decoder slot is taken, and is left in the slot's table entry, where it
-// reads as "no PID".
-constexpr std::uint16_t AllPids = 0x2000;
 // Slots of DMX_GET_PES_PIDS.
 constexpr int AudioSlot = 0;
 constexpr int VideoSlot = 1;
@@ -45,7 +40,10 @@ int SetPesFilter(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t o
 // as what that feed structure was last used for, and if that was a decoder
 // feed, it frees that slot from its owner. So the handle's feed structure is
 // first used for a filter that is no decoder's (null packets, to nowhere):
-// the set that follows gets that same structure back (the lowest free one).
+// the set that follows usually gets that same structure back (the lowest
+// free one). That depends on what other programs free meanwhile, so it only
+// narrows the harm: the library makes a decoder set only when the user sets
+// a PID, never to find something out.
 int ApplyPid(int fd, dmx_pes_type_t type, std::uint16_t wPid, dmx_output_t output)
 {
     if (type < DMX_PES_OTHER)
@@ -96,52 +94,68 @@ Status LinuxDevice::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
         if (PesTypeOf(r) == DMX_PES_OTHER)
             ::ioctl(fd, DMX_STOP);
         wRouted = NoPid;
+        // A decoder slot refused: another handle's filter holds it, with the
+        // PID the table shows.
+        std::uint16_t table[5];
+        if (nErr == EINVAL && PesTypeOf(r) < DMX_PES_OTHER && ReadPidTable(table) == 0) {
+            const int nSlot = r == Route::Video ? VideoSlot : AudioSlot;
+            m_wHeldElsewhere[nSlot] = table[nSlot];
+        }
         return StatusOfErrno(nErr);
     }
     wRouted = wPid;
     return Status::Ok;
 }
 
-// The PIDs filters route in the audio and the video slot now (NoPid when
-// none), from one read of the kernel's table. The table keeps a filter's
-// PID after the filter has gone, so a PID that is not our own is checked:
-// a decoder filter that routes nothing is set on the slot. If the kernel
-// refuses it (EINVAL), another handle's filter holds the slot and routes
-// the PID; if it takes it, the PID was left behind, and the filter is
-// stopped again, leaving AllPids in the table ("no PID" for every later
-// reader).
+// The kernel's decoder PID table (DMX_GET_PES_PIDS); 0 or an errno value.
+int LinuxDevice::ReadPidTable(std::uint16_t table[5])
+{
+    const int fd = m_bReadOnly ? m_fdQuery : m_fdProbe;
+    if (fd < 0)
+        return EBADF;
+    return ::ioctl(fd, DMX_GET_PES_PIDS, table) == 0 ? 0 : errno;
+}
+
+// The PIDs filters route in the audio and the video slot now, as far as
+// can be told without writing anything: the kernel's table keeps a
+// filter's PID after the filter has gone, and the only way to find out
+// whether a slot is still held is to try to take it, which would change
+// another program's demux. So a slot's PID is reported when it is our own
+// filter's, when it has changed since the open (someone set it while we
+// watched), or when our own set on that slot was refused (a filter holds
+// it); otherwise the slot reads "no PID" (NoPid).
 Status LinuxDevice::ReadDecoderPids(std::uint16_t& wAudio, std::uint16_t& wVideo)
 {
     if (!m_bOpen)
         return Status::Failed;
-    const int fd = m_bReadOnly ? m_fdQuery : m_fdProbe;
-    if (fd < 0)
-        return StatusOfErrno(EBADF);
     std::uint16_t table[5];
-    if (::ioctl(fd, DMX_GET_PES_PIDS, table) != 0)
-        return StatusOfErrno(errno);
+    if (const int nErr = ReadPidTable(table))
+        return StatusOfErrno(nErr);
     std::uint16_t wPids[2] = {NoPid, NoPid};
     for (int nSlot : {AudioSlot, VideoSlot}) {
         const Route r = nSlot == VideoSlot ? Route::Video : Route::Audio;
         const std::uint16_t wOwn = m_wRouted[static_cast<int>(r)];
-        std::uint16_t& wPid = wPids[nSlot];
-        if (!m_bReadOnly && wOwn != NoPid) {
-            wPid = wOwn;
-            continue;
-        }
-        if (table[nSlot] > MaxPid)
-            continue;
-        const int nErr = ApplyPid(fd, PesTypeOf(r), AllPids, DMX_OUT_DECODER);
-        if (nErr == EINVAL)
-            wPid = table[nSlot];
-        else if (nErr != 0)
-            return StatusOfErrno(nErr);
-        else
-            ::ioctl(fd, DMX_STOP);
+        const std::uint16_t wTable = table[nSlot];
+        if (!m_bReadOnly && wOwn != NoPid)
+            wPids[nSlot] = wOwn;
+        else if (wTable <= MaxPid && (wTable != m_wTableAtOpen[nSlot] || wTable == m_wHeldElsewhere[nSlot]))
+            wPids[nSlot] = wTable;
     }
     wAudio = wPids[AudioSlot];
     wVideo = wPids[VideoSlot];
     return Status::Ok;
+}
+
+// What the decoder table holds when the board opens: PIDs there may be
+// left behind by filters long closed.
+void LinuxDevice::NoteTableAtOpen()
+{
+    std::uint16_t table[5];
+    const bool bRead = ReadPidTable(table) == 0;
+    for (int nSlot : {AudioSlot, VideoSlot}) {
+        m_wTableAtOpen[nSlot] = bRead ? table[nSlot] : NoPid;
+        m_wHeldElsewhere[nSlot] = NoPid;
+    }
 }
 
 // --- Section filters: the filter number is the handle ---------------------------

@@ -141,6 +141,7 @@ std::uint32_t LinuxDevice::Open(Access& access)
         return nErr;
     }
     m_bOpen = true;
+    NoteTableAtOpen();
     access = m_bReadOnly ? Access::Monitor : Access::Owner;
     return nResult;
 }

@@ -60,6 +60,8 @@ private:
     int FetchParameters();
     // dvb_demux.cpp
     int RouteFd(Route r);
+    int ReadPidTable(std::uint16_t table[5]);
+    void NoteTableAtOpen();
 
     std::string m_root;
     int m_nAdapter = -1;
@@ -74,6 +76,10 @@ private:
     int m_fdProbe = -1;   // finds out whether a decoder slot is taken (read-write only)
     int m_fdQuery = -1;   // the monitor's read-only handle
     int m_fdStop = -1;    // eventfd: ends the waits for sections
+    // The decoder table's audio and video entries at the open, and a PID a
+    // refused set showed to be held by another handle's filter.
+    std::uint16_t m_wTableAtOpen[2] = {NoPid, NoPid};
+    std::uint16_t m_wHeldElsewhere[2] = {NoPid, NoPid};
 };
 
 }  // namespace dvbcard

@@ -257,7 +257,12 @@ TEST_F(CardBoard, EachPidReachesTheOutputOnceAndARefusedOneLeavesTheOld)
     ASSERT_EQ(Open(), 0u);
     std::uint16_t wPid = 0;
     EXPECT_EQ(m_board.GetVideoPid(wPid), ResNoPid);
+    // A PID whose PAT cannot go with it: said so (the next set tries again).
+    m_device.Fail("SetRoute 2", Status::Failed, 1);
+    EXPECT_EQ(m_board.SetVideoPid(0x100), ResDeviceError);
+    EXPECT_EQ(m_device.Routed(Route::Pat), NoPid);
     ASSERT_EQ(m_board.SetVideoPid(0x100), CCommonDVB::Success);
+    EXPECT_EQ(m_device.Routed(Route::Pat), 0);
     ASSERT_EQ(m_board.SetAudioPid(0x100), CCommonDVB::Success);
     EXPECT_TRUE(m_device.ToOutput(Route::Video));
     EXPECT_FALSE(m_device.ToOutput(Route::Audio)) << "the same PID once: audio only holds its slot";
@@ -274,6 +279,15 @@ TEST_F(CardBoard, EachPidReachesTheOutputOnceAndARefusedOneLeavesTheOld)
     EXPECT_EQ(m_device.Routed(Route::Video), 0x101) << "the old PID is routed again";
     ASSERT_EQ(m_board.GetVideoPid(wPid), CCommonDVB::Success);
     EXPECT_EQ(wPid, 0x101);
+
+    // The video takes the audio's PID, but the audio route cannot follow:
+    // both stay as they were, and the call fails.
+    ASSERT_EQ(m_board.SetAudioPid(0x101), CCommonDVB::Success);
+    m_device.Fail("SetRoute 1", Status::Failed, 1);
+    EXPECT_EQ(m_board.SetVideoPid(0x102), ResDeviceError);
+    EXPECT_EQ(m_device.Routed(Route::Video), 0x101);
+    EXPECT_EQ(m_device.Routed(Route::Audio), 0x101);
+    EXPECT_FALSE(m_device.ToOutput(Route::Audio));
 }
 
 TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
@@ -382,6 +396,10 @@ TEST_F(CardBoard, TheWindowHearsOfOtherProgramsChangesNotOfOurs)
     ASSERT_EQ(Open(), 0u);
     ASSERT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
     ASSERT_EQ(m_board.SetVideoPid(0x100), CCommonDVB::Success);
+    // Locked, the driver reports the frequency and symbol rate it found:
+    // still our own tune.
+    m_device.SetTuning(Tuning{System::DvbCAnnexA, 330000600, 6899600, true});
+    EXPECT_FALSE(m_changes.WaitFor(1, 1100ms));
     // Another program retunes: heard at the next look, once.
     m_device.SetTuning(Tuning{System::DvbCAnnexA, 338000000, 6900000, true});
     const auto changed = Clock::now();

@@ -338,6 +338,19 @@ TEST_F(DvbCard, NeverTunedFrontEndFailsToReadAndTunesWithCableDefaults)
     EXPECT_TRUE(windowmessages::Posts().empty()) << "our own tunes are not reported";
 }
 
+TEST_F(DvbCard, AFirstTuneFromASatelliteSystemLeavesLaterStepsInRange)
+{
+    // The front end sits on DVB-S, never tuned: its range is stated in kHz
+    // until the first tune moves it to cable, in Hz.
+    ForgetTuningOn(SYS_DVBS);
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    ASSERT_EQ(m_frontend.SetFrequency(474000, 1), CCommonDVB::Success);
+    EXPECT_EQ(ReadKernelTuning().nSystem, static_cast<std::uint32_t>(SYS_DVBC_ANNEX_A));
+    EXPECT_EQ(m_frontend.SetFrequency(482000, 1), CCommonDVB::Success) << "the range's unit follows the system";
+    EXPECT_EQ(ReadKernelTuning().nFrequency, 482000000u);
+    EXPECT_EQ(m_frontend.SetFrequency(40000, 1), dvbcard::ResOutOfRange);
+}
+
 TEST_F(DvbCard, WatcherReportsTheFirstTuneOfAnotherProgram)
 {
     ForgetTuning();
@@ -682,6 +695,22 @@ TEST_F(DvbRules, AdapterZeroWhenItHasAFrontEndElseTheLowestThatHasOne)
     EXPECT_EQ(Find(), 9);
     std::ofstream(m_root + "/adapter0/frontend0").put('x');
     EXPECT_EQ(Find(), 0);
+}
+
+TEST_F(DvbRules, AFreeFrontEndBeforeABusyAdapterZero)
+{
+    // A front end that cannot be opened read-write (here: a directory)
+    // stands for one another program holds.
+    ASSERT_EQ(::mkdir((m_root + "/adapter0").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((m_root + "/adapter0/frontend0").c_str(), 0755), 0);
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 0) << "alone, it is the one";
+    Adapter("adapter5", true);
+    Adapter("adapter3", true);
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 3);
+    EXPECT_EQ(Find(), 0) << "the search itself still starts at 0";
+    ASSERT_EQ(::rmdir((m_root + "/adapter0/frontend0").c_str()), 0);
+    std::ofstream(m_root + "/adapter0/frontend0").put('x');
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 0) << "free again";
 }
 
 TEST_F(DvbRules, FirstTuneGoesToCableThenTerrestrialNeverSatellite)

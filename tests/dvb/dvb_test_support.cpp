@@ -235,11 +235,16 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
 
 void ForgetTuning()
 {
+    ForgetTuningOn(SYS_DVBT);
+}
+
+void ForgetTuningOn(std::uint32_t nSystem)
+{
     const int fd = ::open(DevicePath("frontend0").c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(fd, 0) << "the front end is not free";
     dtv_property props[2] = {};
     props[0].cmd = DTV_DELIVERY_SYSTEM;
-    props[0].u.data = SYS_DVBT;
+    props[0].u.data = nSystem;
     props[1].cmd = DTV_CLEAR;
     dtv_properties all{2, props};
     EXPECT_EQ(::ioctl(fd, FE_SET_PROPERTY, &all), 0);

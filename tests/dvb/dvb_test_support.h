@@ -81,6 +81,8 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
 // Makes the front end look as it does after the driver has loaded: on
 // DVB-T, with no frequency (DTV_CLEAR).
 void ForgetTuning();
+// The same, on another delivery system (its SYS_* number).
+void ForgetTuningOn(std::uint32_t nSystem);
 
 // TS packets read from the DVR device, by PID: what arrives in `counting`
 // after `settling` (whose packets are dropped). Appends the packets to

@@ -120,6 +120,22 @@ TEST_F(ProgramMapOverTheDouble, TwoProgramsALatePmtAndAClockOfItsOwn)
     EXPECT_EQ(m_device.OpenFilters(), 0) << "every filter closed";
 }
 
+TEST_F(ProgramMapOverTheDouble, FewerFiltersAtOnceWhenTheDemuxRefusesMore)
+{
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> programs;
+    for (std::uint16_t n = 1; n <= 6; ++n) {
+        const auto wPmt = static_cast<std::uint16_t>(0x100 * n);
+        programs.push_back({n, wPmt});
+        m_device.Broadcast(wPmt, PmtBytes(n, 0, static_cast<std::uint16_t>(wPmt + 1),
+                                          {{0x02, static_cast<std::uint16_t>(wPmt + 1)}}));
+    }
+    m_device.Broadcast(0, PatBytes(1, 0, programs));
+    m_device.SetFilterLimit(2);
+    ProgramMap map;
+    ASSERT_EQ(Read(map), MapResult::Complete) << "two at a time, every PMT all the same";
+    EXPECT_EQ(map.programs.size(), 6u);
+}
+
 TEST_F(ProgramMapOverTheDouble, MissingAndDamagedTablesGiveWhatCame)
 {
     // A PAT in two sections, of which only the first is on the air.

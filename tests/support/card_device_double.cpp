@@ -73,6 +73,12 @@ void DeviceDouble::Broadcast(std::uint16_t wPid, const std::vector<std::uint8_t>
     m_changed.notify_all();
 }
 
+void DeviceDouble::SetFilterLimit(int nFilters)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nFilterLimit = nFilters;
+}
+
 void DeviceDouble::SetLocked(bool bLocked)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -141,7 +147,10 @@ Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>
     if (std::find(std::begin(frontEnd), std::end(frontEnd), name) != std::end(frontEnd))
         while (Clock::now() < m_busyUntil)
             m_changed.wait_until(lock, m_busyUntil);
-    const auto failure = m_failures.find(name);
+    auto failure = m_failures.end();
+    for (auto f = m_failures.begin(); f != m_failures.end(); ++f)
+        if (call == f->first || call.rfind(f->first + " ", 0) == 0)
+            failure = f;
     if (failure == m_failures.end())
         return Status::Ok;
     const Status status = failure->second.status;
@@ -298,7 +307,8 @@ const DeviceDouble::OnAir* DeviceDouble::Pending(Filter& f, bool bTake)
 int DeviceDouble::OpenSections(std::uint16_t wPid, std::uint8_t nTableId, int nProgram)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (Enter("OpenSections " + std::to_string(wPid), lock) != Status::Ok)
+    if (Enter("OpenSections " + std::to_string(wPid), lock) != Status::Ok ||
+        static_cast<int>(m_filters.size()) >= m_nFilterLimit)
         return -1;
     const int n = m_nNextFilter++;
     m_filters[n] = Filter{wPid, nTableId, nProgram, 0};

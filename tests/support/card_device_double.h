@@ -33,10 +33,10 @@ public:
     dvbcard::Tuning TuningNow();
     // Another program's decoder slots (NoPid: free).
     void SetOtherPids(std::uint16_t wAudio, std::uint16_t wVideo);
-    // Makes the named call (as logged: "Open", "ReadTuning", "Retune", ...)
-    // answer status the next nTimes times (-1: from now on); Status::Ok
-    // stops it. A refused Retune or Tune stores its frequency first, as the
-    // kernel does.
+    // Makes the named call (as logged: "Open", "ReadTuning", "Retune", ...;
+    // or with its first argument: "SetRoute 1" for the audio route) answer
+    // status the next nTimes times (-1: from now on); Status::Ok stops it. A
+    // refused Retune or Tune stores its frequency first, as the kernel does.
     void Fail(const std::string& call, Status status, int nTimes = -1);
     // A section on the air on wPid, from `after` on, until `until` (0: for
     // ever), both from now.
@@ -48,6 +48,8 @@ public:
     // Every tune keeps the front end busy for this long: calls on it wait,
     // as on a kernel whose front-end thread holds the semaphore.
     void SetTuneTime(std::chrono::milliseconds time);
+    // The demux refuses a section filter while this many are open.
+    void SetFilterLimit(int nFilters);
 
     // --- What the board did ------------------------------------------------------
     std::vector<std::string> Calls();
@@ -121,6 +123,7 @@ private:
     int m_nNextFilter = 1;
     bool m_bInterrupted = false;
     int m_nLocked = -1;   // -1: when tuned
+    int m_nFilterLimit = 1000;
     std::chrono::milliseconds m_tuneTime{0};
     Clock::time_point m_busyUntil{};
 };

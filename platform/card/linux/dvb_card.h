@@ -2,7 +2,8 @@
 // kernel's DVB API (dvb_device.h).
 //
 // The adapter: adapter 0 when it has a front end, otherwise the
-// lowest-numbered adapter that has one (FindAdapter below).
+// lowest-numbered adapter that has one; but a free front end before a busy
+// one (ChooseAdapter below).
 //
 // The front end (frontend0) goes through libdvbv5; the decoder PIDs go
 // through the demux (demux0) with one PES filter handle per stream. Each
@@ -49,5 +50,11 @@ constexpr std::uint32_t ErrNoWriteAccess = 4100;  // the front end may be read b
 // 0 when root/adapter0/frontend0 exists, otherwise the lowest N for which
 // root/adapterN/frontend0 exists; -1 when there is none.
 int FindAdapter(const char* root);
+
+// The adapter the board opens: FindAdapter's, unless another program holds
+// its front end (it cannot be opened read-write) and another adapter's
+// front end is free; then the lowest-numbered free one. With one adapter,
+// nothing is opened to find out.
+int ChooseAdapter(const char* root);
 
 }  // namespace dvbcard

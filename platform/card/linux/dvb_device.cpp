@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace dvbcard {
 
@@ -46,19 +48,26 @@ Status StatusOfErrno(int nErrno)
     }
 }
 
-int FindAdapter(const char* root)
+namespace {
+
+std::string FrontendPath(const char* root, long n)
 {
-    const auto hasFrontend = [root](long n) {
-        struct stat st;
-        const std::string path = std::string(root) + "/adapter" + std::to_string(n) + "/frontend0";
-        return ::stat(path.c_str(), &st) == 0;
-    };
-    if (hasFrontend(0))
-        return 0;
+    return std::string(root) + "/adapter" + std::to_string(n) + "/frontend0";
+}
+
+bool HasFrontend(const char* root, long n)
+{
+    struct stat st;
+    return ::stat(FrontendPath(root, n).c_str(), &st) == 0;
+}
+
+// Every adapter under root that has a front end, by number.
+std::vector<int> Adapters(const char* root)
+{
+    std::vector<int> adapters;
     DIR* dir = ::opendir(root);
     if (dir == nullptr)
-        return -1;
-    long best = -1;
+        return adapters;
     while (const dirent* entry = ::readdir(dir)) {
         const char* digits = entry->d_name;
         if (std::strncmp(digits, "adapter", 7) != 0)
@@ -70,11 +79,45 @@ int FindAdapter(const char* root)
             std::strspn(digits, "0123456789") != len)
             continue;
         const long n = std::strtol(digits, nullptr, 10);
-        if ((best < 0 || n < best) && hasFrontend(n))
-            best = n;
+        if (HasFrontend(root, n))
+            adapters.push_back(static_cast<int>(n));
     }
     ::closedir(dir);
-    return static_cast<int>(best);
+    std::sort(adapters.begin(), adapters.end());
+    return adapters;
+}
+
+}  // namespace
+
+int FindAdapter(const char* root)
+{
+    if (HasFrontend(root, 0))
+        return 0;
+    const std::vector<int> adapters = Adapters(root);
+    return adapters.empty() ? -1 : adapters.front();
+}
+
+int ChooseAdapter(const char* root)
+{
+    const int nFirst = FindAdapter(root);
+    const std::vector<int> adapters = Adapters(root);
+    if (adapters.size() < 2)
+        return nFirst;
+    // Another program may hold the first: a free one can be tuned.
+    if (const int fd = ::open(FrontendPath(root, nFirst).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+        ::close(fd);
+        return nFirst;
+    }
+    for (int n : adapters) {
+        if (n == nFirst)
+            continue;
+        const int fd = ::open(FrontendPath(root, n).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            return n;
+        }
+    }
+    return nFirst;
 }
 
 namespace {
@@ -105,7 +148,7 @@ std::uint32_t LinuxDevice::Open(Access& access)
     if (m_bOpen)
         return ErrAlreadyOpen;
     m_bReadOnly = false;
-    m_nAdapter = FindAdapter(m_root.c_str());
+    m_nAdapter = ChooseAdapter(m_root.c_str());
     if (m_nAdapter < 0)
         return ErrNoAdapter;
     const std::string adapter = m_root + "/adapter" + std::to_string(m_nAdapter) + "/";

@@ -19,11 +19,14 @@
 //   bandwidth    Hz
 //   PIDs         0..8191; NoPid for none
 //
-// Threads: the board makes the front-end, routing and open/close calls one
-// at a time (never two at once), from any of its threads. The section calls
+// Threads: the board makes the front-end calls (ReadInfo to Untune) one at
+// a time, and the demux calls (SetRoute, ReadDecoderPids) one at a time,
+// from any of its threads; a front-end call may be under way while demux
+// calls are made (a slow tuner keeps a front end busy for seconds, and the
+// PIDs must not wait for it). Open and Close come alone. The section calls
 // (OpenSections, WaitSections, ReadSection, CloseSections) come from one
 // other thread, the board's table reader, and may run at the same time as
-// those; Interrupt may come from any thread at any time.
+// any of those; Interrupt may come from any thread at any time.
 #pragma once
 
 #include <cstddef>

@@ -113,6 +113,10 @@ void BoardState::ReadTables()
     for (;;) {
         if (m_bStop)
             return;
+        if (m_bGone) {
+            m_readerWake.Wait(lock);
+            continue;
+        }
         const unsigned nTuning = m_nTuning;
         const bool bRoutesPmt = m_routed.wPmt[0] != NoPid || m_routed.wPmt[1] != NoPid;
         const bool bWaitToTry = m_bNeedMap && nTryTuning == nTuning && Clock::now() < nextTry;
@@ -189,7 +193,9 @@ void BoardState::ReadTables()
 // Whether the front end has a lock; false if it cannot be read.
 bool BoardState::FrontEndLocked(bool& bLocked)
 {
-    return m_device.ReadLock(bLocked) == Status::Ok;
+    const Status status = m_device.ReadLock(bLocked);
+    m_bGone = m_bGone || status == Status::Gone;
+    return status == Status::Ok;
 }
 
 }  // namespace dvbcard

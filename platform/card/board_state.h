@@ -74,6 +74,7 @@ private:
     CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency, System oldSystem);
     Status InRange(std::uint64_t nHz, bool& bInRange);
     void TakeOwnTuning();
+    void ReapplyTuning();
     Status RouteSelection();
     Status ApplyTableRoute(const TableRoute& want);
     Status RouteTable(Route route, std::uint16_t& wRouted, std::uint16_t wWanted);
@@ -111,6 +112,7 @@ private:
     CondVar m_wake;
     CondVar m_readerWake;
     bool m_bStop = false;
+    bool m_bGone = false;   // the device has gone: the threads rest
     std::atomic<bool> m_bStopping{false};   // m_bStop, for the reader's waits
 };
 

@@ -53,6 +53,12 @@ void BoardState::Watch()
                 std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1));
         if (m_bStop)
             return;
+        if (m_bGone) {
+            // Nothing left to watch: every call fails from now on.
+            while (!m_bStop)
+                m_wake.Wait(lock);
+            return;
+        }
         Reading now;
         // A failed read is not a change: the window keeps what it shows.
         if (!Read(now))

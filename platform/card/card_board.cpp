@@ -128,6 +128,8 @@ DVBErrReturn BoardState::Open(HWND hWnd, ChangeCallback pfnChanged, void* pConte
     m_pfnChanged = pfnChanged;
     m_pContext = pContext;
     m_last = Reading{};
+    if (!m_bReadOnly)
+        ReapplyTuning();
     Read(m_last);
     m_bStop = false;
     m_bStopping = false;
@@ -153,6 +155,18 @@ DVBErrReturn BoardState::Close(HWND hWnd)
     return nResult;
 }
 
+// When the last program closed the front end, the kernel put the tuner to
+// sleep; opening it again wakes it but tunes nothing, so it would report a
+// tuning it no longer receives. The owner tunes it again to what it
+// reports, so what the window shows is what the card receives. A front end
+// never tuned has nothing to apply.
+void BoardState::ReapplyTuning()
+{
+    Tuning t;
+    if (m_device.ReadTuning(t) == Status::Ok && t.nFrequency != 0 && m_device.Retune(t.nFrequency) == Status::Ok)
+        TakeOwnTuning();
+}
+
 // Forgets what the last open set up; the lock held.
 void BoardState::Reset()
 {
@@ -166,6 +180,7 @@ void BoardState::Reset()
     m_map = ProgramMap{};
     m_bMapValid = m_bNeedMap = false;
     m_bOwnTune = false;
+    m_bGone = false;
 }
 
 void BoardState::StopThreads()
@@ -187,7 +202,9 @@ void BoardState::StopThreads()
 bool BoardState::Read(Reading& r)
 {
     Tuning t;
-    if (m_device.ReadTuning(t) != Status::Ok)
+    const Status status = m_device.ReadTuning(t);
+    m_bGone = m_bGone || status == Status::Gone;
+    if (status != Status::Ok)
         return false;
     r.system = t.system;
     r.nFrequency = t.nFrequency;

@@ -104,6 +104,25 @@ TEST_F(CardBoard, OpenAndCloseResults)
     EXPECT_EQ(m_board.Close(m_hWnd), 0u);
 }
 
+TEST_F(CardBoard, TheOwnerTunesAgainWhatTheCardReportsAMonitorDoesNot)
+{
+    ASSERT_EQ(Open(), 0u);
+    EXPECT_EQ(m_device.Writes(), (std::vector<std::string>{"Retune 474000000"})) << "a tuner left asleep wakes";
+    m_board.Close(m_hWnd);
+
+    m_device.ClearCalls();
+    m_device.SetOpen(16, Access::Monitor);
+    ASSERT_EQ(Open(), 16u);
+    EXPECT_TRUE(m_device.Writes().empty());
+    m_board.Close(m_hWnd);
+
+    m_device.ClearCalls();
+    m_device.SetOpen(0, Access::Owner);
+    m_device.SetTuning(Tuning{System::DvbT, 0, 0, false});
+    ASSERT_EQ(Open(), 0u);
+    EXPECT_TRUE(m_device.Writes().empty()) << "never tuned: nothing to apply";
+}
+
 TEST_F(CardBoard, ReadsBackInKhzAndKsymRoundedToTheNearest)
 {
     ASSERT_EQ(Open(), 0u);
@@ -141,8 +160,8 @@ TEST_F(CardBoard, DeviceOutcomesBecomeResultsAndLeaveTheOutValue)
     ASSERT_EQ(Open(), 0u);
     const std::pair<Status, CCommonDVB::ErrReturn> cases[] = {
         {Status::Refused, ResRefused},   {Status::Denied, ResReadOnly},
-        {Status::Failed, ResDeviceError}, {Status::Gone, ResDeviceError},
-        {Status::NotSupported, ResNotSupported},
+        {Status::Failed, ResDeviceError}, {Status::NotSupported, ResNotSupported},
+        {Status::Gone, ResDeviceError},   // last: a device that has gone stays gone
     };
     for (const auto& [status, result] : cases) {
         m_device.Fail("ReadTuning", status, 1);
@@ -368,6 +387,38 @@ TEST_F(CardBoard, APmtsNewVersionIsFollowed)
     // A clock that rides on a selected PID goes once.
     ASSERT_EQ(m_board.SetAudioPid(0x1fe), CCommonDVB::Success);
     EXPECT_EQ(m_device.Routed(Route::Pcr), NoPid);
+}
+
+TEST_F(CardBoard, ADeviceThatHasGoneIsLetGoAndEveryCallFails)
+{
+    using carddouble::PatBytes;
+    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));   // its PMT never comes
+    ASSERT_EQ(Open(), 0u);
+    ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
+    for (const auto until = Clock::now() + 1s; Clock::now() < until && m_device.OpenFilters() == 0;)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(m_device.OpenFilters(), 1) << "the table reader waits for the PMT";
+
+    // Unplugged: the watcher's next read finds out.
+    m_device.Fail("ReadTuning", Status::Gone, 1);
+    const auto gone = Clock::now();
+    for (const auto until = gone + 2s; Clock::now() < until && m_device.OpenFilters() != 0;)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(m_device.OpenFilters(), 0) << "the reader's filter closed too";
+    EXPECT_LT(Clock::now() - gone, 1100ms);
+    EXPECT_EQ(m_device.Routed(Route::Video), NoPid);
+
+    std::uint32_t nFrequency = 0;
+    std::uint16_t wPid = 0;
+    EXPECT_EQ(m_board.GetFrequency(nFrequency), ResDeviceError);
+    EXPECT_EQ(m_board.GetVideoPid(wPid), ResDeviceError);
+    EXPECT_EQ(m_board.SetVideoPid(0x102), ResDeviceError);
+    EXPECT_EQ(m_board.SetFrequency(338000, 1), ResDeviceError);
+    m_device.ClearCalls();
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_TRUE(m_device.Calls().empty()) << "the threads rest";
+    EXPECT_EQ(m_changes.Count(), 0) << "nothing to tell the window: it keeps what it shows";
+    EXPECT_EQ(m_board.Close(m_hWnd), 0u);
 }
 
 TEST_F(CardBoard, AMonitorReadsAndWritesNothing)

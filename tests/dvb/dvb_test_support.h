@@ -92,6 +92,11 @@ std::map<std::uint16_t, unsigned> CountDvrPackets(std::chrono::milliseconds sett
                                                   std::vector<std::uint8_t>* pCapture = nullptr);
 std::string Describe(const std::map<std::uint16_t, unsigned>& packets);
 
+// How often the kernel has called vidtv's tuner to tune (a kprobe on
+// vidtv_tuner_set_params, set up through tracefs at the first call); -1
+// where kprobe events are not to be had.
+long TunerTunes();
+
 // Runs fn in a child process as user and group `id` with no supplementary
 // groups, and returns what it returned (fn must return 0..255; -1 if the
 // child could not switch or died).

@@ -143,6 +143,8 @@ Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>
 {
     m_calls.push_back(call);
     const std::string name = call.substr(0, call.find(' '));
+    if (m_bGone && name != "Close" && name != "Open")
+        return Status::Gone;
     static const char* const frontEnd[] = {"ReadInfo", "ReadTuning", "ReadLock", "Tune", "Retune", "Untune"};
     if (std::find(std::begin(frontEnd), std::end(frontEnd), name) != std::end(frontEnd))
         while (Clock::now() < m_busyUntil)
@@ -156,6 +158,14 @@ Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>
     const Status status = failure->second.status;
     if (failure->second.nLeft > 0 && --failure->second.nLeft == 0)
         m_failures.erase(failure);
+    if (status == Status::Gone && m_access != Access::None) {
+        // As a back end must: let go of everything at once, end the waits.
+        m_bGone = true;
+        m_bInterrupted = true;
+        std::fill(std::begin(m_wRouted), std::end(m_wRouted), NoPid);
+        std::fill(std::begin(m_bToOutput), std::end(m_bToOutput), false);
+        m_changed.notify_all();
+    }
     return status;
 }
 
@@ -174,6 +184,7 @@ std::uint32_t DeviceDouble::Close()
     std::unique_lock<std::mutex> lock(m_mutex);
     const Status status = Enter("Close", lock);
     m_access = Access::None;
+    m_bGone = false;
     std::fill(std::begin(m_wRouted), std::end(m_wRouted), NoPid);
     return status == Status::Ok ? 0 : 5;
 }
@@ -341,7 +352,7 @@ std::ptrdiff_t DeviceDouble::ReadSection(int nFilter, std::uint8_t* buf, std::si
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto f = m_filters.find(nFilter);
-    if (f == m_filters.end())
+    if (f == m_filters.end() || m_bGone)
         return -1;
     const OnAir* s = Pending(f->second, true);
     if (s == nullptr)

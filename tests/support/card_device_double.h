@@ -124,6 +124,7 @@ private:
     bool m_bInterrupted = false;
     int m_nLocked = -1;   // -1: when tuned
     int m_nFilterLimit = 1000;
+    bool m_bGone = false;   // a call answered Gone: every later one does
     std::chrono::milliseconds m_tuneTime{0};
     Clock::time_point m_busyUntil{};
 };

@@ -76,13 +76,16 @@ int LinuxDevice::RouteFd(Route r)
 
 Status LinuxDevice::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_demuxLock);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     if (m_bReadOnly)
         return Status::Denied;
     const int fd = RouteFd(r);
     if (fd < 0)
-        return StatusOfErrno(errno);
+        return Outcome(errno);
     std::uint16_t& wRouted = m_wRouted[static_cast<int>(r)];
     if (wPid == NoPid) {
         ::ioctl(fd, DMX_STOP);
@@ -101,7 +104,7 @@ Status LinuxDevice::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
             const int nSlot = r == Route::Video ? VideoSlot : AudioSlot;
             m_wHeldElsewhere[nSlot] = table[nSlot];
         }
-        return StatusOfErrno(nErr);
+        return Outcome(nErr);
     }
     wRouted = wPid;
     return Status::Ok;
@@ -126,11 +129,14 @@ int LinuxDevice::ReadPidTable(std::uint16_t table[5])
 // it); otherwise the slot reads "no PID" (NoPid).
 Status LinuxDevice::ReadDecoderPids(std::uint16_t& wAudio, std::uint16_t& wVideo)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_demuxLock);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     std::uint16_t table[5];
     if (const int nErr = ReadPidTable(table))
-        return StatusOfErrno(nErr);
+        return Outcome(nErr);
     std::uint16_t wPids[2] = {NoPid, NoPid};
     for (int nSlot : {AudioSlot, VideoSlot}) {
         const Route r = nSlot == VideoSlot ? Route::Video : Route::Audio;
@@ -150,6 +156,7 @@ Status LinuxDevice::ReadDecoderPids(std::uint16_t& wAudio, std::uint16_t& wVideo
 // left behind by filters long closed.
 void LinuxDevice::NoteTableAtOpen()
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_demuxLock);
     std::uint16_t table[5];
     const bool bRead = ReadPidTable(table) == 0;
     for (int nSlot : {AudioSlot, VideoSlot}) {
@@ -162,6 +169,8 @@ void LinuxDevice::NoteTableAtOpen()
 
 int LinuxDevice::OpenSections(std::uint16_t wPid, std::uint8_t nTableId, int nProgram)
 {
+    if (m_bGone)
+        return -1;
     const int fd = ::open(m_demuxPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -183,6 +192,8 @@ int LinuxDevice::OpenSections(std::uint16_t wPid, std::uint8_t nTableId, int nPr
 
 int LinuxDevice::WaitSections(const int* pFilters, bool* bReady, std::size_t n, int nTimeoutMs)
 {
+    if (m_bGone)
+        return -1;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     std::vector<pollfd> p(n + 1);
@@ -213,6 +224,8 @@ int LinuxDevice::WaitSections(const int* pFilters, bool* bReady, std::size_t n, 
 std::ptrdiff_t LinuxDevice::ReadSection(int nFilter, std::uint8_t* buf, std::size_t nSize)
 {
     const ssize_t n = ::read(nFilter, buf, nSize);
+    if (n < 0 && errno == ENODEV)
+        return -1;
     // A too-small read is no section.
     return n >= MinSection ? n : 0;
 }

@@ -144,6 +144,8 @@ LinuxDevice::~LinuxDevice()
 
 std::uint32_t LinuxDevice::Open(Access& access)
 {
+    std::lock_guard<std::recursive_mutex> front(m_frontLock);
+    std::lock_guard<std::recursive_mutex> demux(m_demuxLock);
     access = Access::None;
     if (m_bOpen)
         return ErrAlreadyOpen;
@@ -212,29 +214,84 @@ std::uint32_t LinuxDevice::OpenDemux()
     return 0;
 }
 
+Status LinuxDevice::Outcome(int nErrno)
+{
+    const Status status = StatusOfErrno(nErrno);
+    if (status == Status::Gone && !m_bGone)
+        LoseDevice();
+    return status;
+}
+
+// The device has gone (ENODEV): every handle is closed at once, since the
+// kernel's disconnect waits until the last demux handle is closed, and the
+// table reader's waits end, so it closes its section filters too. A
+// front-end call under way on another thread lets go of the front end when
+// it returns. Only the interrupt's eventfd stays until Close. Every later
+// call fails.
+void LinuxDevice::LoseDevice()
+{
+    m_bGone = true;
+    Interrupt();
+    // The front end first: once the last demux handle is closed, the
+    // disconnect ends, and nothing of the tool should be left by then.
+    if (m_frontLock.try_lock()) {
+        ReleaseFrontend();
+        m_frontLock.unlock();
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_demuxLock);
+    ReleaseDemux();
+}
+
+namespace {
+
+// Closes fd and forgets it; keeps the first errno of a failed close.
+void Release(int& fd, int& nErr)
+{
+    if (fd >= 0 && ::close(fd) != 0 && nErr == 0)
+        nErr = errno;
+    fd = -1;
+}
+
+}  // namespace
+
+// The front end's handles; the errno of the first that failed to close, or 0.
+int LinuxDevice::ReleaseFrontend()
+{
+    int nErr = 0;
+    Release(m_fdFrontend, nErr);
+    if (m_pFrontend != nullptr)
+        dvb_fe_close(m_pFrontend);
+    m_pFrontend = nullptr;
+    return nErr;
+}
+
+// The demux handles; the errno of the first that failed to close, or 0.
+int LinuxDevice::ReleaseDemux()
+{
+    int nErr = 0;
+    for (int& fd : m_fdRoute)
+        Release(fd, nErr);
+    Release(m_fdProbe, nErr);
+    Release(m_fdQuery, nErr);
+    for (std::uint16_t& w : m_wRouted)
+        w = NoPid;
+    return nErr;
+}
+
 // Releases what the open acquired; the errno of the first handle that
 // failed to close, or 0.
 std::uint32_t LinuxDevice::Close()
 {
-    int nErr = 0;
-    const auto release = [&nErr](int& fd) {
-        if (fd >= 0 && ::close(fd) != 0 && nErr == 0)
-            nErr = errno;
-        fd = -1;
-    };
-    for (int& fd : m_fdRoute)
-        release(fd);
-    release(m_fdProbe);
-    release(m_fdQuery);
-    release(m_fdStop);
-    release(m_fdFrontend);
-    for (std::uint16_t& w : m_wRouted)
-        w = NoPid;
-    if (m_pFrontend != nullptr)
-        dvb_fe_close(m_pFrontend);
-    m_pFrontend = nullptr;
+    std::lock_guard<std::recursive_mutex> front(m_frontLock);
+    std::lock_guard<std::recursive_mutex> demux(m_demuxLock);
+    int nErr = ReleaseFrontend();
+    const int nDemux = ReleaseDemux();
+    if (nErr == 0)
+        nErr = nDemux;
+    Release(m_fdStop, nErr);
     m_bOpen = false;
     m_bReadOnly = false;
+    m_bGone = false;
     return static_cast<std::uint32_t>(nErr);
 }
 

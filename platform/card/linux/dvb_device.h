@@ -8,7 +8,9 @@
 
 #include "platform/card/card_device.h"
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 struct dvb_v5_fe_parms;
@@ -55,6 +57,29 @@ public:
 private:
     // dvb_device.cpp
     std::uint32_t OpenDemux();
+    // A call's errno as its status; ENODEV lets go of the device.
+    Status Outcome(int nErrno);
+    void LoseDevice();
+    int ReleaseFrontend();
+    int ReleaseDemux();
+    // Held through a front-end call; lets go of the front end when the
+    // device went meanwhile.
+    class FrontendCall
+    {
+    public:
+        explicit FrontendCall(LinuxDevice& device) : m_device(device), m_lock(device.m_frontLock) {}
+        ~FrontendCall()
+        {
+            if (m_device.m_bGone)
+                m_device.ReleaseFrontend();
+        }
+        FrontendCall(const FrontendCall&) = delete;
+        FrontendCall& operator=(const FrontendCall&) = delete;
+
+    private:
+        LinuxDevice& m_device;
+        std::lock_guard<std::recursive_mutex> m_lock;
+    };
     // dvb_frontend.cpp: the parameters as the front end has them now; 0 or
     // an errno value (EINVAL on a front end that has never been tuned).
     int FetchParameters();
@@ -69,6 +94,11 @@ private:
     std::string m_demuxPath;
     bool m_bOpen = false;
     bool m_bReadOnly = false;
+    std::atomic<bool> m_bGone{false};   // ENODEV seen: every handle let go
+    // The front-end handles and the demux handles are used under their own
+    // locks: a front-end call may take seconds while demux calls go on.
+    std::recursive_mutex m_frontLock;
+    std::recursive_mutex m_demuxLock;
     dvb_v5_fe_parms* m_pFrontend = nullptr;
     int m_fdFrontend = -1;   // a read-only front-end handle of our own
     int m_fdRoute[RouteCount] = {-1, -1, -1, -1, -1, -1};   // read-write only

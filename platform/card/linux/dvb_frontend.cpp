@@ -103,8 +103,11 @@ bool IsCableSystem(std::uint32_t nSystem)
 
 Status LinuxDevice::ReadInfo(FrontendInfo& info)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     const dvb_v5_fe_parms* fe = m_pFrontend;
     info = FrontendInfo{};
     info.nSystems = std::min(fe->num_systems, FrontendInfo::MaxSystems);
@@ -158,8 +161,11 @@ int LinuxDevice::FetchParameters()
 
 Status LinuxDevice::ReadTuning(Tuning& tuning)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     const int nErr = FetchParameters();
     dvb_v5_fe_parms* fe = m_pFrontend;
     if (nErr != 0 && NeverTuned(m_fdFrontend)) {
@@ -168,7 +174,7 @@ Status LinuxDevice::ReadTuning(Tuning& tuning)
         return Status::Ok;
     }
     if (nErr != 0)
-        return StatusOfErrno(nErr);
+        return Outcome(nErr);
     tuning.system = static_cast<System>(fe->current_sys);
     if (dvb_fe_retrieve_parm(fe, DTV_FREQUENCY, &tuning.nFrequency) != 0)
         return Status::NotSupported;
@@ -180,26 +186,32 @@ Status LinuxDevice::ReadTuning(Tuning& tuning)
 
 Status LinuxDevice::ReadLock(bool& bLocked)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     fe_status_t status{};
     if (::ioctl(m_fdFrontend, FE_READ_STATUS, &status) != 0)
-        return StatusOfErrno(errno);
+        return Outcome(errno);
     bLocked = (status & FE_HAS_LOCK) != 0;
     return Status::Ok;
 }
 
 Status LinuxDevice::Tune(const TuneParameters& p)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     if (m_bReadOnly)
         return Status::Denied;
     dvb_v5_fe_parms* fe = m_pFrontend;
     const auto sys = static_cast<fe_delivery_system_t>(p.system);
     int nErr = dvb_set_sys(fe, sys);
     if (nErr != 0)
-        return StatusOfErrno(Errno(nErr));
+        return Outcome(Errno(nErr));
     // Properties the system lacks are refused by libdvbv5 and left out.
     if (IsCableSystem(sys) || IsSatelliteSystem(sys)) {
         dvb_fe_store_parm(fe, DTV_SYMBOL_RATE, p.nSymbolRate);
@@ -216,26 +228,32 @@ Status LinuxDevice::Tune(const TuneParameters& p)
     }
     dvb_fe_store_parm(fe, DTV_INVERSION, p.bInversionAuto ? INVERSION_AUTO : INVERSION_OFF);
     dvb_fe_store_parm(fe, DTV_FREQUENCY, p.nFrequency);
-    return StatusOfErrno(Errno(dvb_fe_set_parms(fe)));
+    return Outcome(Errno(dvb_fe_set_parms(fe)));
 }
 
 Status LinuxDevice::Retune(std::uint32_t nFrequency)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     if (m_bReadOnly)
         return Status::Denied;
     // Fresh parameters, so everything but the frequency stays as it is.
     if (const int nErr = FetchParameters())
-        return StatusOfErrno(nErr);
+        return Outcome(nErr);
     dvb_fe_store_parm(m_pFrontend, DTV_FREQUENCY, nFrequency);
-    return StatusOfErrno(Errno(dvb_fe_set_parms(m_pFrontend)));
+    return Outcome(Errno(dvb_fe_set_parms(m_pFrontend)));
 }
 
 Status LinuxDevice::Untune(System system)
 {
+    const FrontendCall call(*this);
     if (!m_bOpen)
         return Status::Failed;
+    if (m_bGone)
+        return Status::Gone;
     if (m_bReadOnly)
         return Status::Denied;
     // The kernel stores the frequency before it refuses the tune to 0 Hz.

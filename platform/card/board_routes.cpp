@@ -136,7 +136,7 @@ void BoardState::ReadTables()
 
         if (m_bNeedMap) {
             bool bLocked = false;
-            if (!FrontEndLocked(bLocked) || !bLocked) {
+            if (!FrontEndLocked(lock, bLocked) || !bLocked) {
                 nTryTuning = nTuning;
                 nextTry = Clock::now() + std::chrono::milliseconds(LockPollMs);
                 continue;
@@ -190,12 +190,20 @@ void BoardState::ReadTables()
     }
 }
 
-// Whether the front end has a lock; false if it cannot be read.
-bool BoardState::FrontEndLocked(bool& bLocked)
+// Whether the front end has a lock; false if it cannot be read, or while a
+// tune is under way. Called with m_mutex held, it lets go of it meanwhile.
+bool BoardState::FrontEndLocked(Lock& lock, bool& bLocked)
 {
+    if (m_bTuning)
+        return false;
+    lock.unlock();
+    m_frontMutex.lock();
     const Status status = m_device.ReadLock(bLocked);
-    m_bGone = m_bGone || status == Status::Gone;
-    return status == Status::Ok;
+    m_frontMutex.unlock();
+    lock.lock();
+    if (status == Status::Gone)
+        m_bGone = true;
+    return status == Status::Ok && !m_bTuning;
 }
 
 }  // namespace dvbcard

@@ -21,6 +21,14 @@ std::uint32_t Thousands(std::uint32_t n);
 // A device call's outcome as a decoder or front-end result.
 CCommonDVB::ErrReturn ResultOf(Status status);
 
+// How long a tune may take for SetFrequency to wait for its result (and an
+// open for its tuning again): a tuner that takes longer is answered
+// ResTuning, and the window is told when it is done. And how long the
+// user-interface thread waits for a busy front end. A step (one set, four
+// gets) so stays under 100 ms.
+constexpr int SyncTuneMs = 70;
+constexpr int FrontWaitMs = 20;
+
 // What the watcher compares: the values the tool shows, and the delivery
 // system that gives the frequency its unit. A front end that has never been
 // tuned reads frequency 0.
@@ -41,6 +49,8 @@ struct Reading
     bool operator!=(const Reading& o) const { return !(*this == o); }
 };
 
+Reading ReadingOf(const Tuning& t);
+
 // The program tables and the clock routed to the output with the selected
 // PIDs.
 struct TableRoute
@@ -50,9 +60,13 @@ struct TableRoute
     std::uint16_t wPcr = NoPid;
 };
 
-// Every device call is made under m_mutex, from the user-interface thread,
-// the watcher or the table reader; only the reader's waits for sections run
-// outside it, on filters of their own.
+// Two locks. m_mutex guards the board's state, and the demux calls are made
+// under it. m_frontMutex is held through every front-end call, which a slow
+// tuner can make last seconds: it is taken before m_mutex, never while
+// m_mutex is held (except by the open, before the threads start), and the
+// user-interface thread only tries it for FrontWaitMs. Tunes run on the
+// tuner thread (board_tuner.cpp). The table reader's waits for sections run
+// under neither, on filters of their own.
 class BoardState
 {
 public:
@@ -68,19 +82,24 @@ public:
     void StopThreads();
 
 private:
-    // The lock held in all of these.
-    bool Read(Reading& r);
+    bool ReadFrontEnd(Tuning& t);
     CCommonDVB::ErrReturn ReadOpenTuning(Tuning& t);
+    // board_tuner.cpp: the tuner thread's, with m_frontMutex held.
+    CCommonDVB::ErrReturn ApplyTune(std::uint32_t nFrequency, bool bReapply, Tuning& after);
     CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency, System oldSystem);
     Status InRange(std::uint64_t nHz, bool& bInRange);
-    void TakeOwnTuning();
-    void ReapplyTuning();
+    void BeginOwnTune();
+    // m_mutex held in these.
+    CCommonDVB::ErrReturn RequestTune(std::uint32_t nFrequency, bool bReapply, Lock& lock);
+    void StartOwnTune();
+    void FinishOwnTune(const Tuning& after);
     Status RouteSelection();
     Status ApplyTableRoute(const TableRoute& want);
     Status RouteTable(Route route, std::uint16_t& wRouted, std::uint16_t wWanted);
     void Reset();
     static bool ShowsTheSame(const Reading& a, const Reading& b);
     bool IsOwnTuneSettling(const Reading& r) const;
+    bool FrontEndLocked(Lock& lock, bool& bLocked);
     bool FrontEndLocked(bool& bLocked);
 
     // The threads.
@@ -88,6 +107,8 @@ private:
     void ReadTables();
     static void RunWatcher(void* pState) { static_cast<BoardState*>(pState)->Watch(); }
     static void RunReader(void* pState) { static_cast<BoardState*>(pState)->ReadTables(); }
+    void Tune();
+    static void RunTuner(void* pState) { static_cast<BoardState*>(pState)->Tune(); }
 
     CardDevice& m_device;
     Mutex m_mutex;
@@ -112,8 +133,23 @@ private:
     CondVar m_wake;
     CondVar m_readerWake;
     bool m_bStop = false;
-    bool m_bGone = false;   // the device has gone: the threads rest
+    std::atomic<bool> m_bGone{false};   // the device has gone: the threads rest
     std::atomic<bool> m_bStopping{false};   // m_bStop, for the reader's waits
+
+    // The tuner thread and its one request: the latest step replaces one
+    // that has not started yet.
+    TimedMutex m_frontMutex;
+    Thread m_tuner;
+    CondVar m_tunerWake;
+    CondVar m_tuneDone;
+    bool m_bTuning = false;       // a request taken or waiting: the front end is busy
+    bool m_bHasRequest = false;
+    std::uint32_t m_nRequest = 0;   // kHz
+    bool m_bRequestReapply = false;
+    unsigned m_nIssued = 0;       // requests made
+    unsigned m_nDone = 0;         // the last one done, and its result
+    CCommonDVB::ErrReturn m_tuneResult = CCommonDVB::Success;
+    bool m_bTellWhenDone = false;   // a caller was answered ResTuning
 };
 
 // Reads the multiplex's program map through the device's section filters:

@@ -1,5 +1,5 @@
-// The little the board needs of threads: a mutex, a lock on it, a condition
-// variable and a thread. The standard library's on Linux; on Windows the
+// The little the board needs of threads: a mutex, one that can be waited
+// for a while only, a lock, a condition variable and a thread. The standard library's on Linux; on Windows the
 // system's own (slim reader/writer lock, condition variable, CreateThread),
 // because the product's mingw-w64 compilers use the win32 thread model,
 // whose C++ library has no std::thread or std::mutex.
@@ -35,6 +35,32 @@ public:
     void lock() { AcquireSRWLockExclusive(&m_lock); }
     void unlock() { ReleaseSRWLockExclusive(&m_lock); }
     SRWLOCK* Native() { return &m_lock; }
+
+private:
+    SRWLOCK m_lock;
+};
+
+// A mutex that can also be waited for a while only.
+class TimedMutex
+{
+public:
+    TimedMutex() { InitializeSRWLock(&m_lock); }
+    TimedMutex(const TimedMutex&) = delete;
+    TimedMutex& operator=(const TimedMutex&) = delete;
+    void lock() { AcquireSRWLockExclusive(&m_lock); }
+    void unlock() { ReleaseSRWLockExclusive(&m_lock); }
+    // Whether it was taken within nMs.
+    bool TryLockFor(int nMs)
+    {
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(nMs);
+        for (;;) {
+            if (TryAcquireSRWLockExclusive(&m_lock))
+                return true;
+            if (GetTickCount64() >= deadline)
+                return false;
+            Sleep(1);
+        }
+    }
 
 private:
     SRWLOCK m_lock;
@@ -125,6 +151,17 @@ public:
 
 private:
     std::mutex m_mutex;
+};
+
+class TimedMutex
+{
+public:
+    void lock() { m_mutex.lock(); }
+    void unlock() { m_mutex.unlock(); }
+    bool TryLockFor(int nMs) { return m_mutex.try_lock_for(std::chrono::milliseconds(nMs)); }
+
+private:
+    std::timed_mutex m_mutex;
 };
 
 class Lock

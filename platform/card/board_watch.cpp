@@ -59,9 +59,21 @@ void BoardState::Watch()
                 m_wake.Wait(lock);
             return;
         }
-        Reading now;
-        // A failed read is not a change: the window keeps what it shows.
-        if (!Read(now))
+        // The tuner thread reads the card when its tune is done.
+        if (m_bTuning)
+            continue;
+        lock.unlock();
+        Tuning t;
+        const bool bRead = ReadFrontEnd(t);
+        lock.lock();
+        if (m_bStop)
+            return;
+        // A failed read is not a change: the window keeps what it shows. A
+        // tune begun meanwhile makes the reading old.
+        if (!bRead || m_bTuning)
+            continue;
+        Reading now = ReadingOf(t);
+        if (m_device.ReadDecoderPids(now.wAudioPid, now.wVideoPid) != Status::Ok)
             continue;
         const bool bSame = ShowsTheSame(now, m_last) || IsOwnTuneSettling(now);
         m_last = now;

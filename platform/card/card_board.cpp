@@ -128,14 +128,24 @@ DVBErrReturn BoardState::Open(HWND hWnd, ChangeCallback pfnChanged, void* pConte
     m_pfnChanged = pfnChanged;
     m_pContext = pContext;
     m_last = Reading{};
-    if (!m_bReadOnly)
-        ReapplyTuning();
-    Read(m_last);
+    Tuning t;
+    if (ReadFrontEnd(t))
+        m_last = ReadingOf(t);
+    m_device.ReadDecoderPids(m_last.wAudioPid, m_last.wVideoPid);
     m_bStop = false;
     m_bStopping = false;
     m_watcher.Start(&BoardState::RunWatcher, this, "tavrik-watch");
-    if (!m_bReadOnly)
+    if (!m_bReadOnly) {
         m_reader.Start(&BoardState::RunReader, this, "tavrik-tables");
+        m_tuner.Start(&BoardState::RunTuner, this, "tavrik-tune");
+        // When the last program closed the front end, the kernel put the
+        // tuner to sleep; opening it again woke it but tuned nothing, so it
+        // would report a tuning it no longer receives. The owner tunes it
+        // again to what it reports, so what the window shows is what the
+        // card receives. A front end never tuned has nothing to apply.
+        if (t.nFrequency != 0)
+            RequestTune(0, true, lock);
+    }
     return nResult;
 }
 
@@ -155,18 +165,6 @@ DVBErrReturn BoardState::Close(HWND hWnd)
     return nResult;
 }
 
-// When the last program closed the front end, the kernel put the tuner to
-// sleep; opening it again wakes it but tunes nothing, so it would report a
-// tuning it no longer receives. The owner tunes it again to what it
-// reports, so what the window shows is what the card receives. A front end
-// never tuned has nothing to apply.
-void BoardState::ReapplyTuning()
-{
-    Tuning t;
-    if (m_device.ReadTuning(t) == Status::Ok && t.nFrequency != 0 && m_device.Retune(t.nFrequency) == Status::Ok)
-        TakeOwnTuning();
-}
-
 // Forgets what the last open set up; the lock held.
 void BoardState::Reset()
 {
@@ -181,6 +179,7 @@ void BoardState::Reset()
     m_bMapValid = m_bNeedMap = false;
     m_bOwnTune = false;
     m_bGone = false;
+    m_bTuning = m_bHasRequest = m_bTellWhenDone = false;
 }
 
 void BoardState::StopThreads()
@@ -191,26 +190,38 @@ void BoardState::StopThreads()
         m_bStopping = true;
         m_wake.NotifyAll();
         m_readerWake.NotifyAll();
+        m_tunerWake.NotifyAll();
     }
     m_device.Interrupt();
     m_watcher.Join();
     m_reader.Join();
+    // A tune under way ends first: a slow tuner's driver may hold the
+    // front end for seconds, and its handles stay until it returns.
+    m_tuner.Join();
 }
 
 // --- Reading ------------------------------------------------------------------------
 
-bool BoardState::Read(Reading& r)
+Reading ReadingOf(const Tuning& t)
 {
-    Tuning t;
-    const Status status = m_device.ReadTuning(t);
-    m_bGone = m_bGone || status == Status::Gone;
-    if (status != Status::Ok)
-        return false;
+    Reading r;
     r.system = t.system;
     r.nFrequency = t.nFrequency;
     r.bHasSymbolRate = t.bHasSymbolRate && t.nFrequency != 0;
     r.nSymbolRate = r.bHasSymbolRate ? t.nSymbolRate : 0;
-    return m_device.ReadDecoderPids(r.wAudioPid, r.wVideoPid) == Status::Ok;
+    return r;
+}
+
+// The front end's tuning, waiting for a tune under way; without m_mutex
+// (except at the open, before the threads).
+bool BoardState::ReadFrontEnd(Tuning& t)
+{
+    m_frontMutex.lock();
+    const Status status = m_device.ReadTuning(t);
+    m_frontMutex.unlock();
+    if (status == Status::Gone)
+        m_bGone = true;
+    return status == Status::Ok;
 }
 
 CCommonDVB::ErrReturn BoardState::GetPid(Route slot, std::uint16_t& wPid)
@@ -230,11 +241,24 @@ CCommonDVB::ErrReturn BoardState::GetPid(Route slot, std::uint16_t& wPid)
     return CCommonDVB::Success;
 }
 
+// The tuning for a getter on the user-interface thread, which never waits
+// for a tune: while one is under way, or the front end stays busy longer
+// than FrontWaitMs (a monitor's watcher waiting behind another program's
+// slow tune), the getter fails with ResTuning and the window keeps what it
+// shows; it is told when the tune is done.
 CCommonDVB::ErrReturn BoardState::ReadOpenTuning(Tuning& t)
 {
-    if (!m_bOpen)
-        return ResNotOpen;
+    {
+        Lock lock(m_mutex);
+        if (!m_bOpen)
+            return ResNotOpen;
+        if (m_bTuning)
+            return ResTuning;
+    }
+    if (!m_frontMutex.TryLockFor(FrontWaitMs))
+        return ResTuning;
     const Status status = m_device.ReadTuning(t);
+    m_frontMutex.unlock();
     if (status != Status::Ok)
         return ResultOf(status);
     return t.nFrequency == 0 ? ResNotTuned : CCommonDVB::Success;
@@ -242,7 +266,6 @@ CCommonDVB::ErrReturn BoardState::ReadOpenTuning(Tuning& t)
 
 CCommonDVB::ErrReturn BoardState::GetFrequency(std::uint32_t& nFrequency)
 {
-    Lock lock(m_mutex);
     Tuning t;
     const CCommonDVB::ErrReturn result = ReadOpenTuning(t);
     if (result != CCommonDVB::Success)
@@ -253,7 +276,6 @@ CCommonDVB::ErrReturn BoardState::GetFrequency(std::uint32_t& nFrequency)
 
 CCommonDVB::ErrReturn BoardState::GetSymbolRate(std::uint32_t& nSymbolRate)
 {
-    Lock lock(m_mutex);
     Tuning t;
     const CCommonDVB::ErrReturn result = ReadOpenTuning(t);
     if (result != CCommonDVB::Success)
@@ -317,107 +339,6 @@ CCommonDVB::ErrReturn BoardState::SetPid(Route slot, std::uint16_t wPid)
     // play it: the call says so.
     const Status tables = RouteSelection();
     return tables == Status::Ok ? CCommonDVB::Success : ResultOf(tables);
-}
-
-// Whether a frequency (Hz) is within the front end's range.
-Status BoardState::InRange(std::uint64_t nHz, bool& bInRange)
-{
-    FrontendInfo info;
-    const Status status = m_device.ReadInfo(info);
-    if (status == Status::Ok)
-        bInRange = nHz >= info.nMinHz && (info.nMaxHz == 0 || nHz <= info.nMaxHz);
-    return status;
-}
-
-CCommonDVB::ErrReturn BoardState::SetFrequency(std::uint32_t nFrequency, int nFlags)
-{
-    Lock lock(m_mutex);
-    if (!m_bOpen)
-        return ResNotOpen;
-    if (nFlags != KeepOtherParameters)
-        return ResBadFlags;
-    if (m_bReadOnly)
-        return ResReadOnly;
-
-    Tuning before;
-    Status status = m_device.ReadTuning(before);
-    if (status != Status::Ok)
-        return ResultOf(status);
-    if (before.nFrequency == 0) {
-        // Never tuned: nothing to keep.
-        const CCommonDVB::ErrReturn result = TuneFirstTime(nFrequency, before.system);
-        if (result == CCommonDVB::Success)
-            TakeOwnTuning();
-        return result;
-    }
-
-    std::uint64_t nTarget = nFrequency;
-    if (!IsSatellite(before.system))
-        nTarget *= 1000;   // kHz -> Hz
-    bool bInRange = false;
-    if (nTarget > UINT32_MAX)
-        return ResOutOfRange;
-    if ((status = InRange(std::uint64_t{nFrequency} * 1000, bInRange)) != Status::Ok)
-        return ResultOf(status);
-    if (!bInRange)
-        return ResOutOfRange;
-
-    status = m_device.Retune(static_cast<std::uint32_t>(nTarget));
-    if (status != Status::Ok) {
-        // A refused retune leaves the card as it was.
-        m_device.Retune(before.nFrequency);
-        return ResultOf(status);
-    }
-    TakeOwnTuning();
-    return CCommonDVB::Success;
-}
-
-CCommonDVB::ErrReturn BoardState::TuneFirstTime(std::uint32_t nFrequency, System oldSystem)
-{
-    FrontendInfo info;
-    Status status = m_device.ReadInfo(info);
-    if (status != Status::Ok)
-        return ResultOf(status);
-    std::uint32_t systems[FrontendInfo::MaxSystems];
-    const int nSystems = std::min(std::max(info.nSystems, 0), FrontendInfo::MaxSystems);
-    for (int i = 0; i < nSystems; ++i)
-        systems[i] = static_cast<std::uint32_t>(info.systems[i]);
-    const auto sys = static_cast<System>(FirstTuneSystem(systems, nSystems));
-    if (sys == System::Undefined)
-        return ResSatelliteNotTuned;
-    const std::uint64_t nTarget = std::uint64_t{nFrequency} * 1000;   // kHz -> Hz
-    if (nTarget > UINT32_MAX || nTarget < info.nMinHz || (info.nMaxHz != 0 && nTarget > info.nMaxHz))
-        return ResOutOfRange;
-
-    const TuneParameters p = FirstTuneParameters(sys, static_cast<std::uint32_t>(nTarget), info);
-    status = m_device.Tune(p);
-    if (status != Status::Ok) {
-        // Back to the old system, with no frequency, as never tuned.
-        m_device.Untune(oldSystem);
-        return ResultOf(status);
-    }
-    return CCommonDVB::Success;
-}
-
-// After one of our own tunes: the watcher must not report it, and the
-// program tables follow the new multiplex.
-void BoardState::TakeOwnTuning()
-{
-    Tuning after;
-    m_bOwnTune = false;
-    if (m_device.ReadTuning(after) == Status::Ok) {
-        m_ownTune = after;
-        m_bOwnTune = true;
-        m_last.system = after.system;
-        m_last.nFrequency = after.nFrequency;
-        m_last.bHasSymbolRate = after.bHasSymbolRate && after.nFrequency != 0;
-        m_last.nSymbolRate = m_last.bHasSymbolRate ? after.nSymbolRate : 0;
-    }
-    // Another multiplex: its tables are read again; until then no PMT.
-    ++m_nTuning;
-    m_bMapValid = false;
-    m_map = ProgramMap{};
-    RouteSelection();
 }
 
 // --- The board ----------------------------------------------------------------------

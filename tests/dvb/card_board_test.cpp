@@ -330,11 +330,11 @@ TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
     m_device.ClearCalls();
     ASSERT_EQ(m_board.SetFrequency(330000, 1), CCommonDVB::Success);
     const auto writes = m_device.Writes();
-    ASSERT_GE(writes.size(), 3u);
-    EXPECT_EQ(writes[0], "Retune 330000000");
-    EXPECT_EQ(std::set<std::string>(writes.begin() + 1, writes.begin() + 3),
-              (std::set<std::string>{"SetRoute 3 65535", "SetRoute 4 65535"}))
-        << "both PMTs stopped at once";
+    ASSERT_GE(writes.size(), 4u);
+    EXPECT_EQ(std::set<std::string>(writes.begin(), writes.begin() + 3),
+              (std::set<std::string>{"SetRoute 3 65535", "SetRoute 4 65535", "SetRoute 5 65535"}))
+        << "both PMTs and the clock stopped as the card leaves the multiplex";
+    EXPECT_EQ(writes[3], "Retune 330000000");
     ASSERT_EQ(m_board.SetAudioPid(0x102), CCommonDVB::Success);
     EXPECT_TRUE(WaitForPmts({0x100})) << "both PIDs in one program: one PMT";
 }
@@ -405,7 +405,7 @@ TEST_F(CardBoard, ADeviceThatHasGoneIsLetGoAndEveryCallFails)
     for (const auto until = gone + 2s; Clock::now() < until && m_device.OpenFilters() != 0;)
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(m_device.OpenFilters(), 0) << "the reader's filter closed too";
-    EXPECT_LT(Clock::now() - gone, 1100ms);
+    EXPECT_LT(Clock::now() - gone, 1500ms) << "the watcher's next look";
     EXPECT_EQ(m_device.Routed(Route::Video), NoPid);
 
     std::uint32_t nFrequency = 0;
@@ -419,6 +419,50 @@ TEST_F(CardBoard, ADeviceThatHasGoneIsLetGoAndEveryCallFails)
     EXPECT_TRUE(m_device.Calls().empty()) << "the threads rest";
     EXPECT_EQ(m_changes.Count(), 0) << "nothing to tell the window: it keeps what it shows";
     EXPECT_EQ(m_board.Close(m_hWnd), 0u);
+}
+
+TEST_F(CardBoard, ASlowTunerNeverHoldsTheUserInterfaceThread)
+{
+    ASSERT_EQ(Open(), 0u);
+    ASSERT_EQ(m_board.SetVideoPid(0x100), CCommonDVB::Success);
+    m_device.SetTuneTime(600ms);   // each tune keeps the front end busy
+    // A step as the dialog makes it: one set, four gets; its results.
+    const auto step = [this](std::uint32_t nKhz, std::vector<int>& results) {
+        const auto start = Clock::now();
+        std::uint16_t wPid = 0;
+        std::uint32_t n = 0;
+        results = {m_board.SetFrequency(nKhz, 1), m_board.GetAudioPid(wPid), m_board.GetVideoPid(wPid),
+                   m_board.GetFrequency(n), m_board.GetSymbolRate(n)};
+        return Clock::now() - start;
+    };
+    // The goal is 100 ms (bench_slow_tune measures it); the bounds leave room
+    // for a loaded machine and still catch a step that waits for a tune.
+    std::vector<int> first;
+    std::vector<int> second;
+    const auto started = Clock::now();
+    EXPECT_LT(step(330000, first), 200ms);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_LT(step(338000, second), 200ms) << "the second step does not wait for the first tune";
+    EXPECT_EQ(first, (std::vector<int>{ResTuning, ResNoPid, 1, ResTuning, ResTuning}));
+    EXPECT_EQ(second, first);
+    // The PIDs do not wait for the tuner.
+    const auto pid = Clock::now();
+    EXPECT_EQ(m_board.SetAudioPid(0x101), CCommonDVB::Success);
+    EXPECT_LT(Clock::now() - pid, 200ms);
+
+    // Both tunes take their time, one after the other; then the window is
+    // told, and reads the card's values.
+    ASSERT_TRUE(m_changes.WaitFor(1, 3s));
+    const auto told = Clock::now() - started;
+    EXPECT_GE(told, 1200ms);
+    EXPECT_LT(told, 1200ms + 1500ms);
+    std::uint32_t nFrequency = 0;
+    ASSERT_EQ(m_board.GetFrequency(nFrequency), CCommonDVB::Success);
+    EXPECT_EQ(nFrequency, 338000u);
+    const auto writes = m_device.Writes();
+    EXPECT_EQ(std::count(writes.begin(), writes.end(), "Retune 338000000"), 1);
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(m_changes.Count(), 1) << "told once; the tool's own tune is no other program's change";
 }
 
 TEST_F(CardBoard, AMonitorReadsAndWritesNothing)
@@ -454,8 +498,8 @@ TEST_F(CardBoard, TheWindowHearsOfOtherProgramsChangesNotOfOurs)
     // Another program retunes: heard at the next look, once.
     m_device.SetTuning(Tuning{System::DvbCAnnexA, 338000000, 6900000, true});
     const auto changed = Clock::now();
-    ASSERT_TRUE(m_changes.WaitFor(1, 1500ms));
-    EXPECT_LE(Clock::now() - changed, 1100ms);
+    ASSERT_TRUE(m_changes.WaitFor(1, 2000ms));
+    EXPECT_LE(Clock::now() - changed, 1500ms) << "the next look, a second at most, and a loaded machine's delay";
     EXPECT_EQ(m_changes.Count(), 1) << "our own tune and PID went unreported";
     // A read that fails is no change.
     m_device.Fail("ReadTuning", Status::Failed);

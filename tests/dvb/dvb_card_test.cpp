@@ -342,9 +342,21 @@ TEST_F(DvbCard, ATunerLeftAsleepIsTunedAgainByItsOwnerNotByAMonitor)
 {
     // SetUp put the card on 474 MHz and closed it: the kernel put the tuner
     // to sleep, and a read-write open only wakes it.
-    const long nBefore = TunerTunes();
+    long nBefore = TunerTunes();
     if (nBefore < 0)
         GTEST_SKIP() << "no kprobe events on this kernel";
+    {
+        // The count works: a tune of our own is one.
+        ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+        const long nOpened = TunerTunes();
+        ASSERT_EQ(m_frontend.SetFrequency(482000, 1), CCommonDVB::Success);
+        const long nTuned = TunerTunes();
+        ASSERT_EQ(m_frontend.SetFrequency(474000, 1), CCommonDVB::Success);
+        ASSERT_EQ(DVB_CloseBoard(hDialog), 0u);
+        std::printf("tuner tunes: %ld, %ld after an open, %ld after a step\n", nBefore, nOpened, nTuned);
+        ASSERT_EQ(nTuned, nOpened + 1) << "the kprobe counts the tuner's tunes";
+    }
+    nBefore = TunerTunes();
     ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
     const long nOwner = TunerTunes();
     std::uint32_t nFrequency = 0;

@@ -21,9 +21,9 @@ std::uint32_t Thousands(std::uint32_t n);
 // A device call's outcome as a decoder or front-end result.
 CCommonDVB::ErrReturn ResultOf(Status status);
 
-// How long a tune may take for SetFrequency to wait for its result (and an
-// open for its tuning again): a tuner that takes longer is answered
-// ResTuning, and the window is told when it is done. And how long the
+// How long SetFrequency (and an open, for its tuning again) waits for a
+// tune: for one under way, and for its own to be done; longer than that,
+// the getters answer ResTuning and the window is told when it is done. And how long the
 // user-interface thread waits for a busy front end. A step (one set, four
 // gets) so stays under 100 ms.
 constexpr int SyncTuneMs = 70;
@@ -84,8 +84,9 @@ public:
 private:
     bool ReadFrontEnd(Tuning& t);
     CCommonDVB::ErrReturn ReadOpenTuning(Tuning& t);
-    // board_tuner.cpp: the tuner thread's, with m_frontMutex held.
-    CCommonDVB::ErrReturn ApplyTune(std::uint32_t nFrequency, bool bReapply, Tuning& after);
+    // board_tuner.cpp: with m_frontMutex held.
+    CCommonDVB::ErrReturn StartTune(std::uint32_t nFrequency, bool bReapply);
+    CCommonDVB::ErrReturn AwaitTune(Tuning& after);
     CCommonDVB::ErrReturn TuneFirstTime(std::uint32_t nFrequency, System oldSystem);
     Status InRange(std::uint64_t nHz, bool& bInRange);
     void BeginOwnTune();
@@ -142,8 +143,9 @@ private:
     Thread m_tuner;
     CondVar m_tunerWake;
     CondVar m_tuneDone;
-    bool m_bTuning = false;       // a request taken or waiting: the front end is busy
-    bool m_bHasRequest = false;
+    bool m_bTuning = false;       // a tune started or waiting: the front end is busy
+    bool m_bAwaitTune = false;    // for the tuner thread: wait while the driver tunes
+    bool m_bHasRequest = false;   // for the tuner thread: a tune to start
     std::uint32_t m_nRequest = 0;   // kHz
     bool m_bRequestReapply = false;
     unsigned m_nIssued = 0;       // requests made

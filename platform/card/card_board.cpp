@@ -179,7 +179,7 @@ void BoardState::Reset()
     m_bMapValid = m_bNeedMap = false;
     m_bOwnTune = false;
     m_bGone = false;
-    m_bTuning = m_bHasRequest = m_bTellWhenDone = false;
+    m_bTuning = m_bHasRequest = m_bAwaitTune = m_bTellWhenDone = false;
 }
 
 void BoardState::StopThreads()

@@ -49,12 +49,12 @@ constexpr std::int32_t ResNotTuned = -8;        // the front end has never been
 constexpr std::int32_t ResSatelliteNotTuned = -9;  // SetFrequency on a satellite
                                                    // front end that has never been
                                                    // tuned: refused, untouched
-constexpr std::int32_t ResTuning = -10;   // the card is tuning: SetFrequency
-                                          // handed the tune on (a tune under way
-                                          // finishes first, and only the latest
-                                          // step follows it); the frequency and
-                                          // symbol rate can be read when it is
-                                          // done, and the window is told then
+constexpr std::int32_t ResTuning = -10;   // the card is tuning (a slow tuner):
+                                          // the frequency and symbol rate can be
+                                          // read when it is done, and the window
+                                          // is told then. From SetFrequency: the
+                                          // step waits behind a tune under way
+                                          // (only the latest step follows it)
 
 // SetFrequency's second argument: retune to the new frequency and keep the
 // current delivery system, symbol rate, modulation, inner FEC, inversion,

@@ -12,6 +12,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 
 nice cmake --build "$build" -j2 --target tavrik-sim tavrik-startup-probe tavrik-startup-reference bench_startup bench_step bench_idle >/dev/null
+# The slow tuner's benchmark needs libdvbv5's headers only to build.
+nice cmake --build "$build" -j2 --target bench_slow_tune >/dev/null 2>&1 || true
 
 runtime=$(mktemp -d /tmp/tavrik-bench-XXXXXX)
 chmod 700 "$runtime"
@@ -48,6 +50,12 @@ on_x --dbus -- "$build/bench/bench_step" --xvfb --a11y 2>&1 | quiet
 echo
 echo "== idle"
 on_x --dbus -- "$build/bench/bench_idle" "$build/tavrik-sim" 5 2>&1 | quiet
+
+if [ -x "$build/bench/dvb/bench_slow_tune" ]; then
+    echo
+    echo "== a slow tuner"
+    "$build/bench/dvb/bench_slow_tune" 2>&1 | quiet
+fi
 
 if [ -n "${TAVRIK_WIN_EXE:-}" ]; then
     echo

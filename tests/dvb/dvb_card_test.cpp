@@ -338,6 +338,56 @@ TEST_F(DvbCard, NeverTunedFrontEndFailsToReadAndTunesWithCableDefaults)
     EXPECT_TRUE(windowmessages::Posts().empty()) << "our own tunes are not reported";
 }
 
+TEST_F(DvbCard, ATunerLeftAsleepIsTunedAgainByItsOwnerNotByAMonitor)
+{
+    // SetUp put the card on 474 MHz and closed it: the kernel put the tuner
+    // to sleep, and a read-write open only wakes it.
+    long nBefore = TunerTunes();
+    if (nBefore < 0)
+        GTEST_SKIP() << "no kprobe events on this kernel";
+    {
+        // The count works: a tune of our own is one.
+        ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+        const long nOpened = TunerTunes();
+        ASSERT_EQ(m_frontend.SetFrequency(482000, 1), CCommonDVB::Success);
+        const long nTuned = TunerTunes();
+        ASSERT_EQ(m_frontend.SetFrequency(474000, 1), CCommonDVB::Success);
+        ASSERT_EQ(DVB_CloseBoard(hDialog), 0u);
+        std::printf("tuner tunes: %ld, %ld after an open, %ld after a step\n", nBefore, nOpened, nTuned);
+        ASSERT_EQ(nTuned, nOpened + 1) << "the kprobe counts the tuner's tunes";
+    }
+    nBefore = TunerTunes();
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    const long nOwner = TunerTunes();
+    std::uint32_t nFrequency = 0;
+    ASSERT_EQ(m_frontend.GetFrequency(nFrequency), CCommonDVB::Success);
+    EXPECT_EQ(nFrequency, 474000u);
+    ASSERT_EQ(DVB_CloseBoard(hDialog), 0u);
+    std::printf("tuner tunes: %ld before, %ld after the owner's open\n", nBefore, nOwner);
+    EXPECT_EQ(nOwner, nBefore + 1) << "the owner tunes the card to what it reports";
+    EXPECT_EQ(ReadKernelTuning().nFrequency, CableHz);
+
+    OtherProgram other;
+    ASSERT_EQ(other.Start(), 0);
+    const long nHeld = TunerTunes();
+    ASSERT_EQ(DVB_OpenBoard(hDialog), dvbcard::ErrBusy);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(TunerTunes(), nHeld) << "a monitor tunes nothing";
+}
+
+TEST_F(DvbCard, AFirstTuneFromASatelliteSystemLeavesLaterStepsInRange)
+{
+    // The front end sits on DVB-S, never tuned: its range is stated in kHz
+    // until the first tune moves it to cable, in Hz.
+    ForgetTuningOn(SYS_DVBS);
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    ASSERT_EQ(m_frontend.SetFrequency(474000, 1), CCommonDVB::Success);
+    EXPECT_EQ(ReadKernelTuning().nSystem, static_cast<std::uint32_t>(SYS_DVBC_ANNEX_A));
+    EXPECT_EQ(m_frontend.SetFrequency(482000, 1), CCommonDVB::Success) << "the range's unit follows the system";
+    EXPECT_EQ(ReadKernelTuning().nFrequency, 482000000u);
+    EXPECT_EQ(m_frontend.SetFrequency(40000, 1), dvbcard::ResOutOfRange);
+}
+
 TEST_F(DvbCard, WatcherReportsTheFirstTuneOfAnotherProgram)
 {
     ForgetTuning();
@@ -360,6 +410,7 @@ TEST_F(DvbCard, WatcherReportsTheFirstTuneOfAnotherProgram)
 // one audio stream on 0x0111 (PCR on 0x0200); SI on 0x0010-0x0012.
 constexpr std::uint16_t VidtvPmt = 0x0101;
 constexpr std::uint16_t VidtvAudio = 0x0111;
+constexpr std::uint16_t VidtvPcr = 0x0200;    // the program's clock, on a PID of its own
 constexpr std::uint16_t VidtvSdt = 0x0011;    // carried, in no program
 constexpr std::uint16_t VidtvEit = 0x0012;    // carried, in no program
 
@@ -382,7 +433,8 @@ TEST_F(DvbCard, DvrCarriesTheSelectedPidsThePatAndTheirProgramsPmt)
     // The first selection waits for the tables; later steps route at once.
     auto packets = CountDvrPackets(1000ms, 1000ms);
     std::printf("DVR, audio 0x0111 and video 0x0011 selected, 1 s: %s\n", Describe(packets).c_str());
-    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvSdt, VidtvPmt, VidtvAudio}))
+    // The program's clock (PCR) is on a PID of its own, 0x200: it goes too.
+    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvSdt, VidtvPmt, VidtvPcr, VidtvAudio}))
         << Describe(packets);
     EXPECT_GT(packets[VidtvAudio], 100u) << "vidtv sends about 1500 audio packets a second";
     // The kernel still counts them as the decoder's.
@@ -448,12 +500,13 @@ TEST_F(DvbCard, CaptureForAPlayer)
     if (pszFile == nullptr)
         GTEST_SKIP() << "TAVRIK_CAPTURE is not set";
     ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
-    ASSERT_EQ(m_decoder.SetVideoPID(0x0200), CCommonDVB::Success);
+    // The audio alone: its program's clock comes by itself.
     ASSERT_EQ(m_decoder.SetAudioPID(VidtvAudio), CCommonDVB::Success);
     std::vector<std::uint8_t> capture;
-    const auto packets = CountDvrPackets(500ms, 3000ms, &capture);
+    const auto packets = CountDvrPackets(1000ms, 3000ms, &capture);
     std::printf("capture, 3 s: %s\n", Describe(packets).c_str());
     ASSERT_FALSE(capture.empty());
+    EXPECT_EQ(Pids(packets), (std::set<std::uint16_t>{0x0000, VidtvPmt, VidtvPcr, VidtvAudio})) << Describe(packets);
     std::ofstream(pszFile, std::ios::binary).write(reinterpret_cast<const char*>(capture.data()),
                                                    static_cast<std::streamsize>(capture.size()));
 }
@@ -491,6 +544,32 @@ TEST_F(DvbCard, PidsLeftBehindByAClosedRunAreNotReported)
     ASSERT_EQ(other.SetVideoPid(0x0123), 0);
     ASSERT_EQ(m_decoder.GetVideoPID(wPid), CCommonDVB::Success);
     EXPECT_EQ(wPid, 0x0123);
+}
+
+TEST_F(DvbCard, AMonitorWritesNothing)
+{
+    // A run leaves video 0x0222 behind in the decoder's table.
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    ASSERT_EQ(m_decoder.SetVideoPID(0x0222), CCommonDVB::Success);
+    ASSERT_EQ(DVB_CloseBoard(hDialog), 0u);
+
+    OtherProgram other;
+    ASSERT_EQ(other.Start(), 0);
+    const KernelTuning before = ReadKernelTuning();
+    ASSERT_EQ(DVB_OpenBoard(hDialog), dvbcard::ErrBusy);
+    std::uint16_t wPid = 77;
+    EXPECT_EQ(m_decoder.GetVideoPID(wPid), dvbcard::ResNoPid) << "live or left behind: it cannot tell";
+    EXPECT_EQ(m_decoder.GetAudioPid(wPid), dvbcard::ResNoPid);
+    std::uint32_t n = 0;
+    EXPECT_EQ(m_frontend.GetFrequency(n), CCommonDVB::Success);
+    EXPECT_EQ(m_frontend.GetSymbolrate(n), CCommonDVB::Success);
+    std::this_thread::sleep_for(1500ms);   // the watcher reads too
+    EXPECT_EQ(ReadKernelPids().wVideo, 0x0222) << "the table is as the run left it";
+    const KernelTuning after = ReadKernelTuning();
+    EXPECT_EQ(after.nFrequency, before.nFrequency);
+    EXPECT_EQ(after.nSymbolRate, before.nSymbolRate);
+    EXPECT_EQ(after.nModulation, before.nModulation);
+    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
 }
 
 // --- Finding the adapter, permissions --------------------------------------------------
@@ -587,6 +666,67 @@ TEST_F(DvbCard, MissingDemuxHasItsOwnCode)
     EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
 }
 
+// --- The device goes away ---------------------------------------------------------------
+
+// Unbinds vidtv from its platform driver, which runs the driver's real
+// disconnect: it waits until every demux and DVR handle is closed. Runs last
+// in the VM (tests/vm/init.sh): the adapter is gone afterwards. Never
+// followed by rmmod, which crashed the kernel at shutdown in a boot without
+// the tool.
+TEST(DvbRemoval, UnbindEndsAtOnceAndEveryCallFailsAfterIt)
+{
+    const char* pszUnbind = "/sys/bus/platform/drivers/vidtv/unbind";
+    if (::access(pszUnbind, W_OK) != 0)
+        GTEST_SKIP() << "no vidtv platform driver to unbind";
+    ASSERT_TRUE(AdapterPresent());
+    const auto refcnt = [] {
+        std::string n;
+        std::ifstream("/sys/module/dvb_vidtv_bridge/refcnt") >> n;
+        return n;
+    };
+    const std::string before = refcnt();
+    CMPEGDecoder decoder;
+    CFrontend frontend;
+    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
+    ASSERT_EQ(decoder.SetAudioPID(VidtvAudio), CCommonDVB::Success);
+    ASSERT_EQ(decoder.SetVideoPID(VidtvSdt), CCommonDVB::Success);
+    std::this_thread::sleep_for(1500ms);   // routes and tables in place
+    windowmessages::ClearPosts();
+
+    const auto start = Clock::now();
+    {
+        std::ofstream unbind(pszUnbind);
+        unbind << "vidtv.0" << std::flush;   // returns when the disconnect has finished
+        EXPECT_TRUE(unbind.good());
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    std::printf("unbind with the board open: %lld ms\n", static_cast<long long>(took.count()));
+    EXPECT_LE(took, 1200ms) << "the library lets go within its watcher's second";
+    const std::string after = refcnt();
+    std::printf("dvb_vidtv_bridge refcnt: %s before the open, %s after the unbind\n", before.c_str(),
+                after.c_str());
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[256] = {};
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        if (::readlink(path.c_str(), link, sizeof link - 1) > 0)
+            std::printf("  fd %d: %s\n", fd, link);
+    }
+    EXPECT_EQ(after, before) << "every reference the tool held is gone";
+
+    // The tool goes on: every call fails, nothing is told to the window.
+    std::uint32_t nFrequency = 0;
+    std::uint16_t wPid = 0;
+    EXPECT_EQ(frontend.GetFrequency(nFrequency), dvbcard::ResDeviceError);
+    EXPECT_EQ(frontend.SetFrequency(482000, 1), dvbcard::ResDeviceError);
+    EXPECT_EQ(decoder.GetVideoPID(wPid), dvbcard::ResDeviceError);
+    EXPECT_EQ(decoder.SetAudioPID(0x100), dvbcard::ResDeviceError);
+    EXPECT_TRUE(windowmessages::Posts().empty());
+    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
+    // Opening again finds no adapter.
+    EXPECT_EQ(DVB_OpenBoard(hDialog), dvbcard::ErrNoAdapter);
+    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
+}
+
 // --- Without an adapter ----------------------------------------------------------
 
 TEST(DvbNoAdapter, OpenFailsWithErrnoAndCloseSucceeds)
@@ -653,6 +793,22 @@ TEST_F(DvbRules, AdapterZeroWhenItHasAFrontEndElseTheLowestThatHasOne)
     EXPECT_EQ(Find(), 9);
     std::ofstream(m_root + "/adapter0/frontend0").put('x');
     EXPECT_EQ(Find(), 0);
+}
+
+TEST_F(DvbRules, AFreeFrontEndBeforeABusyAdapterZero)
+{
+    // A front end that cannot be opened read-write (here: a directory)
+    // stands for one another program holds.
+    ASSERT_EQ(::mkdir((m_root + "/adapter0").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((m_root + "/adapter0/frontend0").c_str(), 0755), 0);
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 0) << "alone, it is the one";
+    Adapter("adapter5", true);
+    Adapter("adapter3", true);
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 3);
+    EXPECT_EQ(Find(), 0) << "the search itself still starts at 0";
+    ASSERT_EQ(::rmdir((m_root + "/adapter0/frontend0").c_str()), 0);
+    std::ofstream(m_root + "/adapter0/frontend0").put('x');
+    EXPECT_EQ(dvbcard::ChooseAdapter(m_root.c_str()), 0) << "free again";
 }
 
 TEST_F(DvbRules, FirstTuneGoesToCableThenTerrestrialNeverSatellite)

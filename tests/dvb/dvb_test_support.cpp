@@ -10,13 +10,17 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace dvbtest {
 namespace {
@@ -235,11 +239,16 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
 
 void ForgetTuning()
 {
+    ForgetTuningOn(SYS_DVBT);
+}
+
+void ForgetTuningOn(std::uint32_t nSystem)
+{
     const int fd = ::open(DevicePath("frontend0").c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(fd, 0) << "the front end is not free";
     dtv_property props[2] = {};
     props[0].cmd = DTV_DELIVERY_SYSTEM;
-    props[0].u.data = SYS_DVBT;
+    props[0].u.data = nSystem;
     props[1].cmd = DTV_CLEAR;
     dtv_properties all{2, props};
     EXPECT_EQ(::ioctl(fd, FE_SET_PROPERTY, &all), 0);
@@ -317,6 +326,51 @@ int RunAsUser(unsigned id, const std::function<int()>& fn)
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
         return -1;
     return WEXITSTATUS(status);
+}
+
+// --- Counting the tuner's tunes ------------------------------------------------------
+
+long TunerTunes()
+{
+    static const std::string tracing = [] {
+        const std::string dir = "/sys/kernel/tracing";
+        if (::access((dir + "/kprobe_events").c_str(), W_OK) != 0 &&
+            ::mount("tracefs", dir.c_str(), "tracefs", 0, nullptr) != 0)
+            std::printf("tracefs: mount failed, errno %d\n", errno);
+        // The probe, on the symbol alone or with its module's name.
+        bool bSet = false;
+        for (const char* probe : {"p:tavrik/tune vidtv_tuner_set_params\n",
+                                  "p:tavrik/tune dvb_vidtv_tuner:vidtv_tuner_set_params\n"}) {
+            const int fd = ::open((dir + "/kprobe_events").c_str(), O_WRONLY | O_APPEND);
+            const ssize_t n = fd >= 0 ? ::write(fd, probe, std::strlen(probe)) : -1;
+            if (n < 0)
+                std::printf("tracefs: kprobe_events refused %s(errno %d)\n", probe, errno);
+            if (fd >= 0)
+                ::close(fd);
+            if ((bSet = n > 0))
+                break;
+        }
+        if (!bSet) {
+            std::ifstream symbols("/proc/kallsyms");
+            for (std::string line; std::getline(symbols, line);)
+                if (line.find("vidtv_tuner_set") != std::string::npos)
+                    std::printf("tracefs: kallsyms has %s\n", line.c_str());
+        }
+        std::ofstream enable(dir + "/events/tavrik/tune/enable");
+        enable << "1" << std::flush;
+        if (!enable.good())
+            std::printf("tracefs: the probe could not be enabled\n");
+        return dir;
+    }();
+    std::ifstream profile(tracing + "/kprobe_profile");
+    std::string name;
+    long nHits = 0;
+    long nMisses = 0;
+    // One line a probe: its event's name (without the group), hits, misses.
+    while (profile >> name >> nHits >> nMisses)
+        if (name == "tune" || name == "tavrik/tune")
+            return nHits;
+    return -1;
 }
 
 }  // namespace dvbtest

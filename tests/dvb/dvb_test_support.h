@@ -81,6 +81,8 @@ void PutCardOn(std::uint32_t nSystem, std::uint32_t nFrequency, std::uint32_t nS
 // Makes the front end look as it does after the driver has loaded: on
 // DVB-T, with no frequency (DTV_CLEAR).
 void ForgetTuning();
+// The same, on another delivery system (its SYS_* number).
+void ForgetTuningOn(std::uint32_t nSystem);
 
 // TS packets read from the DVR device, by PID: what arrives in `counting`
 // after `settling` (whose packets are dropped). Appends the packets to
@@ -89,6 +91,11 @@ std::map<std::uint16_t, unsigned> CountDvrPackets(std::chrono::milliseconds sett
                                                   std::chrono::milliseconds counting,
                                                   std::vector<std::uint8_t>* pCapture = nullptr);
 std::string Describe(const std::map<std::uint16_t, unsigned>& packets);
+
+// How often the kernel has called vidtv's tuner to tune (a kprobe on
+// vidtv_tuner_set_params, set up through tracefs at the first call); -1
+// where kprobe events are not to be had.
+long TunerTunes();
 
 // Runs fn in a child process as user and group `id` with no supplementary
 // groups, and returns what it returned (fn must return 0..255; -1 if the

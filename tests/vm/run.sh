@@ -165,9 +165,9 @@ grep -aq "^vm: running the card library's tests" "$LOG" || fail "the VM did not 
 result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
 [ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
 [ "$result" = 0 ] || fail "tests in the VM failed (result $result; log: $LOG)"
-# All three test runs ran tests and said so.
-[ "$(grep -ac "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG")" = 3 ] \
-    || fail "the VM's output lacks a passing summary of all three test runs"
+# All four test runs ran tests and said so.
+[ "$(grep -ac "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG")" = 4 ] \
+    || fail "the VM's output lacks a passing summary of all four test runs"
 grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
 grep -aq "^\[  SKIPPED \]" "$LOG" && fail "a test was skipped in the VM (each needs the VM's conditions)"
 echo "tests/vm/run.sh: all VM tests passed"
@@ -178,7 +178,7 @@ grep -aq "^watcher: watcher thread:" "$LOG" \
 if [ -s "$CAPTURE" ]; then
     if command -v ffprobe >/dev/null; then
         echo "tests/vm/run.sh: ffprobe on $CAPTURE:"
-        ffprobe -hide_banner -v error -show_entries program=program_id,pmt_pid:stream=index,codec_name,codec_type,id \
+        ffprobe -hide_banner -v error -show_entries program=program_id,pmt_pid,pcr_pid:stream=index,codec_name,codec_type,id \
             -of compact "$CAPTURE" || echo "tests/vm/run.sh: WARNING: ffprobe could not read the capture"
     else
         echo "tests/vm/run.sh: the DVR capture is $CAPTURE; to check it: apt-get install ffmpeg; ffprobe $CAPTURE"

@@ -26,14 +26,15 @@ PREFIX_DISK=/dev/vdb
 
 step() { echo "vm: $(cut -d' ' -f1 /proc/uptime) s: $*"; }
 
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
+# Xvfb writes its display number to -displayfd once it accepts clients (its
+# socket file exists before that). -noreset: a server that resets when its
+# last client leaves refuses the next one for a moment.
+mkfifo /tmp/xvfb.ready
+Xvfb "$DISPLAY" -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>/tmp/xvfb.ready >/tmp/xvfb.log 2>&1 &
 xvfb=$!
-n=0
-while [ ! -e /tmp/.X11-unix/X1 ] && [ $n -lt 300 ]; do
-    sleep 0.1
-    n=$((n + 1))
-done
-if [ ! -e /tmp/.X11-unix/X1 ]; then
+# The read ends with the number, or empty when Xvfb ends without one.
+read -r number </tmp/xvfb.ready
+if [ -z "$number" ]; then
     step "Xvfb did not start"
     cat /tmp/xvfb.log
     exit 2
@@ -44,6 +45,9 @@ mkdir -p "$WINEPREFIX"
 mount -t ext4 "$PREFIX_DISK" "$WINEPREFIX" || { step "cannot mount the prefix disk"; exit 3; }
 if [ "$TAVRIK_PREFIX" = make ]; then
     timeout 600 "$WINE" wineboot -i >/tmp/wineboot.log 2>&1
+    # The server writes the registry (system.reg) out only as it ends, a
+    # few seconds after wineboot returns: wait for that, not for wineboot.
+    timeout 300 "$WINESERVER" -w
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         step "wineboot made no prefix"
         cat /tmp/wineboot.log

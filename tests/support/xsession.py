@@ -80,7 +80,11 @@ def reap_all():
 def start_xvfb(detach=False):
     """Starts Xvfb on a free display; returns the process and ":N"."""
     read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+    # -noreset: by default the server resets when its last client leaves,
+    # and a client that connects during the reset is refused ("could not
+    # connect to display"); a test's programs come and go one after another.
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-noreset", "-nolisten", "tcp",
+                             "-screen", "0", "1024x768x24"],
                             pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=detach)
     os.close(write_fd)

@@ -27,7 +27,7 @@ step() { echo "== $(date +%T) $*"; }
 
 # vm_kernel_debs PACKAGE...: the pinned version of each kernel package in
 # $WORK/debs, taken from another build folder's VM when one has it, else
-# downloaded (apt-get update first when the lists do not know the version).
+# downloaded (after an apt-get update when the lists do not know the version).
 vm_kernel_debs() {
     local debs=$WORK/debs p cached
     mkdir -p "$debs"
@@ -38,12 +38,13 @@ vm_kernel_debs() {
             [ -f "$cached" ] && cp "$cached" "$debs/" && break
         done
         ls "$debs/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 && continue
-        if ! apt-cache madison "$p" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
-            step "apt-get update"
-            apt-get -o DPkg::Lock::Timeout=600 -q update >/dev/null || fail "apt-get update"
-        fi
         step "downloading $p $KERNEL_VERSION"
-        (cd "$debs" && apt-get download -q "$p=$KERNEL_VERSION" 2>&1 | grep -v unsandboxed || true)
+        if ! (cd "$debs" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1); then
+            step "apt-get update (the package lists do not know $p $KERNEL_VERSION)"
+            apt-get -o DPkg::Lock::Timeout=600 -q update >/dev/null || fail "apt-get update"
+            (cd "$debs" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1) \
+                || { cat "$WORK/download.log"; fail "cannot download $p=$KERNEL_VERSION"; }
+        fi
         ls "$debs/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 || fail "cannot download $p=$KERNEL_VERSION"
     done
 }

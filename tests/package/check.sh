@@ -95,6 +95,18 @@ contents)
     for dep in $names; do
         case "$dep" in *-dev|*-dev:*) fail "depends on the development package $dep" ;; esac
     done
+    # One wording for the adapter tavrik takes: README.md's, in the manual
+    # page, the package's description and the AppStream metadata alike.
+    words="adapter 0 when it has a front end, otherwise the lowest-numbered adapter that has one"
+    flat() { tr -s ' \n' '  '; }
+    grep -q "$words" <(flat < "$source/README.md") || fail "README.md lacks: $words"
+    if [[ " ${programs[*]} " == *" tavrik "* ]]; then
+        dpkg-deb -x "$deb" "$work/root"
+        grep -q "$words" <(zcat "$work/root/usr/share/man/man1/tavrik.1.gz" | flat) || fail "tavrik(1) lacks: $words"
+        grep -q "$words" <(field Description | flat) || fail "the package's description lacks: $words"
+        grep -q "$words" <(flat < "$work/root/usr/share/metainfo/org.tavrik.Tavrik.metainfo.xml") \
+            || fail "the AppStream metadata lacks: $words"
+    fi
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort > "$work/files"
     expected_files | sort > "$work/expected"
     diff -u "$work/expected" "$work/files" >&2 || fail "the package's files are not the expected ones (- missing, + extra)"

@@ -35,17 +35,21 @@ vm_kernel_debs() {
         ls "$debs/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 && continue
         for cached in "$VM_ROOT"/build*/*/debs/"${p}_${KERNEL_VERSION}_"*.deb \
                       "$VM_ROOT"/build*/*/*/debs/"${p}_${KERNEL_VERSION}_"*.deb; do
-            [ -f "$cached" ] && cp "$cached" "$debs/" && break
+            # A copy, then a rename: whole files only, for the same reason.
+            [ -f "$cached" ] && cp "$cached" "$debs/partial.deb" && mv "$debs/partial.deb" "$debs/$(basename "$cached")" && break
         done
         ls "$debs/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 && continue
         step "downloading $p $KERNEL_VERSION"
-        if ! (cd "$debs" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1); then
+        # Into a folder of its own first: another VM's script may be copying
+        # from $debs at the same time, and must only ever see whole files.
+        rm -rf "$debs/partial" && mkdir -p "$debs/partial"
+        if ! (cd "$debs/partial" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1); then
             step "apt-get update (the package lists do not know $p $KERNEL_VERSION)"
             apt-get -o DPkg::Lock::Timeout=600 -q update >/dev/null || fail "apt-get update"
-            (cd "$debs" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1) \
+            (cd "$debs/partial" && apt-get download -q "$p=$KERNEL_VERSION" >"$WORK/download.log" 2>&1) \
                 || { cat "$WORK/download.log"; fail "cannot download $p=$KERNEL_VERSION"; }
         fi
-        ls "$debs/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 || fail "cannot download $p=$KERNEL_VERSION"
+        mv "$debs/partial/${p}_${KERNEL_VERSION}_"*.deb "$debs/" || fail "cannot download $p=$KERNEL_VERSION"
     done
 }
 vm_deb() { echo "$WORK/debs/${1}_${KERNEL_VERSION}_"*.deb; }

@@ -75,8 +75,14 @@ wine_env_stop() {
         WINE_ENV_SERVER_STARTED=
     fi
     if [ -n "$WINE_ENV_XVFB_PID" ]; then
+        # Not this shell's child (xsession.py --start detaches it), so wait
+        # cannot tell when it has gone: look until it has, for up to 10 s.
         kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        local n=0
+        while kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null && [ $n -lt 100 ]; do
+            sleep 0.1
+            n=$((n + 1))
+        done
         WINE_ENV_XVFB_PID=
     fi
 }

@@ -76,10 +76,11 @@ wine_env_stop() {
     fi
     if [ -n "$WINE_ENV_XVFB_PID" ]; then
         # Not this shell's child (xsession.py --start detaches it), so wait
-        # cannot tell when it has gone: look until it has, for up to 10 s.
+        # cannot tell when it has gone: look until it has ended (gone, or a
+        # zombie its new parent has yet to reap), for up to 10 s.
         kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
         local n=0
-        while kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null && [ $n -lt 100 ]; do
+        while [ "$(cut -d' ' -f3 "/proc/$WINE_ENV_XVFB_PID/stat" 2>/dev/null || echo Z)" != Z ] && [ $n -lt 100 ]; do
             sleep 0.1
             n=$((n + 1))
         done

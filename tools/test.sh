@@ -64,6 +64,8 @@ package() {
     echo "== package built after $((SECONDS - started)) s"
     ctest --test-dir build-package/packaging --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/package.xml"
     local status=$?
+    # The two builds package_reproducible compared.
+    sha256sum build-package/tavrik_*.deb build-package/reproducible/build-package/tavrik_*.deb 2>/dev/null
     echo "== package part: $((SECONDS - started)) s"
     return $status
 }

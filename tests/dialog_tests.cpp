@@ -166,6 +166,9 @@ TEST_F(TuningDialogTest, NoCardShowsTheOpenErrorThenZeros)
     EXPECT_EQ(box.icon, QMessageBox::Warning);
     EXPECT_TRUE(box.ownerIsDialog);
     EXPECT_FALSE(box.dialogWasVisible) << "the box comes up before the dialog is first seen";
+    // In the dialog's font, whatever the toolkit's default face is.
+    EXPECT_EQ(box.fontFamily, "Liberation Sans");
+    EXPECT_EQ(box.fontPixelSize, 11);
     // The box comes after the open and before the refresh.
     EXPECT_EQ(callsWhenBoxWasUp, 3u);
     EXPECT_EQ(spy.Last(IDC_SPIN_FREQUENCY), 12542);
@@ -218,6 +221,8 @@ TEST_F(TuningDialogTest, FailedCloseShowsItsBoxAndTheWindowStillGoes)
     EXPECT_EQ(result, IDCANCEL);
     ASSERT_EQ(session.messageBoxes.size(), 1u);
     EXPECT_EQ(session.messageBoxes[0].text, "Error on DVB_CloseBoard: 7");
+    EXPECT_EQ(session.messageBoxes[0].fontFamily, "Liberation Sans");
+    EXPECT_EQ(session.messageBoxes[0].fontPixelSize, 11);
     EXPECT_FALSE(IsWindow(hDialog));
 }
 

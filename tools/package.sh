@@ -16,6 +16,18 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(deb)
 
+# Reproducible packages: every time stamp in them is SOURCE_DATE_EPOCH (CPack
+# sets the archives' times from it, and its file order is fixed): the last
+# commit's time, as Debian's reproducible builds take it; outside a git
+# checkout, noon of the release date. Each build folder keeps the value it
+# used (source-date-epoch) for the package test's second build.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null) \
+        || SOURCE_DATE_EPOCH=$(date -u -d "$(sed -n 's/^set(TAVRIK_RELEASE_DATE \([0-9-]*\))$/\1/p' \
+                                           packaging/CMakeLists.txt) 12:00" +%s)
+fi
+export SOURCE_DATE_EPOCH
+
 deb() {
     tools/install-deps.sh package
     local build=build-package
@@ -32,6 +44,7 @@ deb() {
     nice cmake --build "$build" -j "$jobs"
     rm -f "$build"/tavrik_*.deb
     (cd "$build" && cpack -G DEB >/dev/null)
+    echo "$SOURCE_DATE_EPOCH" >"$build/source-date-epoch"
     ls "$build"/tavrik_*.deb
 }
 
@@ -42,6 +55,7 @@ zip() {  # zip ARCH NAME
     nice cmake --build "$build" -j "$jobs" --target tavrik-sim
     rm -f "$build"/tavrik-*.zip
     (cd "$build" && cpack -G ZIP >/dev/null)
+    echo "$SOURCE_DATE_EPOCH" >"$build/source-date-epoch"
     ls "$build"/tavrik-*-"$2".zip
 }
 

@@ -18,8 +18,9 @@
 #            purges it (tests/package)
 #
 # With no part named, all five run. Each installs what it needs (apt-get).
-# Every part runs even when an earlier one fails; the last line adds up the
-# tests of all of them.
+# The parts run side by side (see the lanes below), each with its output in
+# a log shown whole when it ends. Every part runs even when another one
+# fails; the last line adds up the tests of all of them.
 #
 # A part is a function below, named in the list of parts. It reports its
 # tests for the total in one of two ways: CTest runs write a JUnit report into
@@ -63,6 +64,8 @@ package() {
     echo "== package built after $((SECONDS - started)) s"
     ctest --test-dir build-package/packaging --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/package.xml"
     local status=$?
+    # The two builds package_reproducible compared.
+    sha256sum build-package/tavrik_*.deb build-package/reproducible/build-package/tavrik_*.deb 2>/dev/null
     echo "== package part: $((SECONDS - started)) s"
     return $status
 }
@@ -73,37 +76,90 @@ wine32() {
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-failed_parts=()
 
 # junit_counts and gtest_counts: the tests a part reported.
 . tools/test-totals.sh
 
-passed=0
-failed=0
 for part in "${parts[@]}"; do
     case "$part" in
         native|vm|windows|wine32|package) ;;
         *) echo "tools/test.sh: unknown part '$part' (native, vm, windows, wine32, package)" >&2; exit 2 ;;
     esac
-    echo "==== $part"
+done
+named() { [[ " ${parts[*]} " == *" $1 "* ]]; }
+
+# run_part PART: runs PART with its output in its log, then notes its status
+# and time. Only the parts named run.
+run_part() {
+    local part=$1 started=$SECONDS status
+    named "$part" || return 0
     export TAVRIK_JUNIT_DIR=$logs/junit-$part
     mkdir -p "$TAVRIK_JUNIT_DIR"
-    "$part" 2>&1 | tee "$logs/$part.log"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || failed_parts+=("$part")
-    reports=("$TAVRIK_JUNIT_DIR"/*.xml)
-    if [ -e "${reports[0]}" ]; then
-        read -r p f < <(junit_counts "${reports[@]}")
-    else
-        read -r p f < <(gtest_counts "$logs/$part.log")
-    fi
-    passed=$((passed + p))
-    failed=$((failed + f))
+    "$part" >"$logs/$part.log" 2>&1 </dev/null
+    status=$?
+    echo "$status $((SECONDS - started))" >"$logs/$part.done.tmp"
+    mv "$logs/$part.done.tmp" "$logs/$part.done"
+}
+# A lane runs its parts one after another.
+lane() {
+    local part
+    for part in "$@"; do run_part "$part"; done
+}
+
+# What the parts need, installed first and at once: apt-get calls side by
+# side would wait for each other's locks, or fail on them.
+groups=()
+named native && groups+=(test)
+named vm && groups+=(test vm)
+named windows && groups+=(windows)
+named wine32 && groups+=(wine32)
+named package && groups+=(package)
+tools/install-deps.sh "${groups[@]}" || echo "tools/test.sh: installing the packages failed; the parts try again"
+
+# The parts side by side on two cores, in three lanes: the 32-bit Wine VM
+# (the longest: its build, its packages, then qemu); the native build and then
+# the DVB VM, which reuses that build; the Windows builds and then the
+# package. The builds run under nice, the VMs do not, so emulation keeps its
+# pace whatever else runs. TAVRIK_TEST_SERIAL=1 runs one part after another.
+if [ "${TAVRIK_TEST_SERIAL:-0}" = 1 ]; then
+    lane "${parts[@]}" &
+else
+    lane wine32 &
+    lane native vm &
+    lane windows package &
+fi
+
+# Each part's output in one piece as it ends, then the total.
+passed=0
+failed=0
+failed_parts=()
+shown=()
+while [ ${#shown[@]} -lt ${#parts[@]} ]; do
+    for part in "${parts[@]}"; do
+        [[ " ${shown[*]} " != *" $part "* ]] && [ -f "$logs/$part.done" ] || continue
+        shown+=("$part")
+        read -r status took <"$logs/$part.done"
+        echo "==== $part"
+        cat "$logs/$part.log"
+        echo "==== $part: $([ "$status" -eq 0 ] && echo passed || echo FAILED) after $took s"
+        [ "$status" -eq 0 ] || failed_parts+=("$part")
+        reports=("$logs/junit-$part"/*.xml)
+        if [ -e "${reports[0]}" ]; then
+            read -r p f < <(junit_counts "${reports[@]}")
+        else
+            read -r p f < <(gtest_counts "$logs/$part.log")
+        fi
+        passed=$((passed + p))
+        failed=$((failed + f))
+    done
+    [ ${#shown[@]} -lt ${#parts[@]} ] && sleep 1
 done
+wait
 
 echo ""
 if [ ${#failed_parts[@]} -gt 0 ]; then
     echo "tools/test.sh: FAILED parts: ${failed_parts[*]}"
     [ "$failed" -gt 0 ] || failed=${#failed_parts[@]}
 fi
-echo "total: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed ($SECONDS s)"
 [ ${#failed_parts[@]} -eq 0 ]

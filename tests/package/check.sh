@@ -9,6 +9,7 @@
 #   desktop    desktop-file-validate; Exec and Icon resolve inside the package
 #   appstream  appstreamcli validate --no-net; the release is the project version
 #   manpages   groff -ww and man --warnings say nothing
+#   reproducible  a second build of the same sources elsewhere gives the same bytes
 #   install    apt-get install, start the installed programs and see them paint,
 #              every file the package's, purge, nothing left (root only)
 # Exit 77 is a skip.
@@ -94,11 +95,47 @@ contents)
     for dep in $names; do
         case "$dep" in *-dev|*-dev:*) fail "depends on the development package $dep" ;; esac
     done
+    # One wording for the adapter tavrik takes: README.md's, in the manual
+    # page, the package's description and the AppStream metadata alike.
+    words="adapter 0 when it has a front end, otherwise the lowest-numbered adapter that has one; but a free front end comes before one another program holds"
+    flat() { tr -s ' \n' '  '; }
+    grep -q "$words" <(flat < "$source/README.md") || fail "README.md lacks: $words"
+    if [[ " ${programs[*]} " == *" tavrik "* ]]; then
+        dpkg-deb -x "$deb" "$work/root"
+        grep -q "$words" <(zcat "$work/root/usr/share/man/man1/tavrik.1.gz" | flat) || fail "tavrik(1) lacks: $words"
+        grep -q "$words" <(field Description | flat) || fail "the package's description lacks: $words"
+        grep -q "$words" <(flat < "$work/root/usr/share/metainfo/org.tavrik.Tavrik.metainfo.xml") \
+            || fail "the AppStream metadata lacks: $words"
+    fi
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort > "$work/files"
     expected_files | sort > "$work/expected"
     diff -u "$work/expected" "$work/files" >&2 || fail "the package's files are not the expected ones (- missing, + extra)"
     dpkg-deb -c "$deb" | awk '$2 != "root/root" {print "owned by " $2 ": " $6}' | grep . >&2 \
         && fail "files not owned by root"
+    ;;
+
+reproducible)
+    # The same sources built again in another folder, with the first build's
+    # SOURCE_DATE_EPOCH: the same bytes. The copy and its build folder stay,
+    # so that a later run only rebuilds what changed.
+    deb_file
+    git -C "$source" rev-parse --git-dir >/dev/null 2>&1 || { echo "not a git checkout: the sources are unknown"; exit 77; }
+    [ -f "$build/source-date-epoch" ] || { echo "no $build/source-date-epoch: build with tools/package.sh" >&2; exit 1; }
+    copy=$build/reproducible
+    mkdir -p "$copy"
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -) \
+        | tar -xf - -C "$copy" || { fail "copying the sources"; exit 1; }
+    SOURCE_DATE_EPOCH=$(cat "$build/source-date-epoch") "$copy/tools/package.sh" deb > "$work/out" 2>&1 \
+        || { cat "$work/out"; fail "the second build failed"; exit 1; }
+    second=$(ls "$copy"/build-package/tavrik_*.deb)
+    sha256sum "$deb" "$second"
+    if ! cmp "$deb" "$second"; then
+        fail "two builds of the same sources differ"
+        for member in debian-binary control.tar.gz data.tar.xz; do
+            cmp -s <(ar p "$deb" $member) <(ar p "$second" $member) || echo "differs: $member" >&2
+        done
+        diff <(dpkg-deb -c "$deb") <(dpkg-deb -c "$second") >&2
+    fi
     ;;
 
 lintian)

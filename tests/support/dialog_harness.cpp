@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontInfo>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -60,6 +61,9 @@ void Session::Poll()
         HWND hOwner = qtwin::HwndFromWidget(box->parentWidget());
         seen.ownerIsDialog = hOwner != nullptr && GetDlgItem(hOwner, IDOK) != nullptr;
         seen.dialogWasVisible = hOwner != nullptr && IsWindowVisible(hOwner);
+        const QFontInfo font(box->font());
+        seen.fontFamily = font.family().toStdString();
+        seen.fontPixelSize = font.pixelSize();
         if (onMessageBox)
             onMessageBox(seen);
         messageBoxes.push_back(seen);

@@ -22,6 +22,8 @@ struct MessageBoxSeen
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool ownerIsDialog = false;       // owned by the dialog window
     bool dialogWasVisible = false;    // the dialog was on screen when it came up
+    std::string fontFamily;           // the face its text is really drawn in
+    int fontPixelSize = 0;
 };
 
 class Session

@@ -3,11 +3,7 @@
 # card library has to find it), runs the tests and the watcher benchmark,
 # hands a few seconds of the DVR device out on the second serial port,
 # powers off.
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
+. /guest_lib.sh
 mount -t tmpfs tmp /tmp
 mkdir -p /run && mount -t tmpfs run /run
 
@@ -19,18 +15,12 @@ for m in mc dvb-core dvb-vidtv-tuner dvb-vidtv-demod dvb-vidtv-bridge; do
     args=
     [ $m = dvb-vidtv-bridge ] && args="adapter_nums=$ADAPTER vidtv_valid_dvb_c_freqs=$FREQS"
     # shellcheck disable=SC2086
-    if ! insmod /modules/$m.ko $args; then
-        echo "vm: FAILED to load $m"
-        echo "TAVRIK_VM_RESULT=module-load-failed"
-        poweroff -f
-    fi
+    vm_insmod $m $args
 done
-n=0
-while [ ! -e /dev/dvb/adapter$ADAPTER/frontend0 ] && [ $n -lt 50 ]; do
-    sleep 0.1
-    n=$((n + 1))
+for node in frontend0 demux0 dvr0; do
+    vm_wait_for /dev/dvb/adapter$ADAPTER/$node 30 || { echo "vm: no $node on adapter $ADAPTER"; vm_result no-adapter; }
 done
-ls /dev/dvb /dev/dvb/adapter$ADAPTER || true
+ls /dev/dvb /dev/dvb/adapter$ADAPTER
 
 export HOME=/tmp TAVRIK_TEST_ADAPTER=$ADAPTER
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/xdg
@@ -58,7 +48,7 @@ echo "vm: removing the device while the card library holds it"
 # The capture goes out raw on the second serial port (a file on the host).
 if [ -s /tmp/capture.ts ] && stty -F /dev/ttyS1 raw -echo 2>/dev/null; then
     cat /tmp/capture.ts >/dev/ttyS1
+    vm_drain /dev/ttyS1
     echo "vm: capture of the DVR device: $(wc -c </tmp/capture.ts) bytes sent"
 fi
-echo "TAVRIK_VM_RESULT=$rc"
-poweroff -f
+vm_result $rc

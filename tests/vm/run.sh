@@ -22,9 +22,9 @@ ROOT=$(cd "$HERE/../.." && pwd)
 BUILD=$(mkdir -p "${1:-$ROOT/build-vm}" && cd "${1:-$ROOT/build-vm}" && pwd)
 WORK=$BUILD/vm
 VM_SCRIPT=tests/vm/run.sh
-# shellcheck source=vm_script.sh
-. "$HERE/vm_script.sh"
 BOOT_TIMEOUT=${TAVRIK_VM_TIMEOUT:-240}
+# shellcheck source=vm.sh
+. "$HERE/vm.sh"
 
 START=$(date +%s)
 mkdir -p "$WORK"
@@ -32,13 +32,6 @@ mkdir -p "$WORK"
 # --- Packages ---------------------------------------------------------------
 step "packages (tools/install-deps.sh vm)"
 "$ROOT/tools/install-deps.sh" vm >/dev/null || fail "installing packages (tools/install-deps.sh vm)"
-kernel_debs=("linux-image-$KREL-unsigned" "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common"
-             "linux-kbuild-6.1" "linux-source-6.1")
-# The pinned kernel's packages are downloaded below: the package lists must know them.
-if ! apt-cache madison "linux-image-$KREL-unsigned" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
-    step "apt-get update"
-    apt-get -o DPkg::Lock::Timeout=600 -q update >/dev/null || fail "apt-get update"
-fi
 
 # --- The tests ----------------------------------------------------------------
 step "building the tests in $BUILD"
@@ -60,36 +53,20 @@ if ! nice cmake --build "$BUILD" -j2 --target bench_dvb_watcher; then
 fi
 
 # --- The kernel and vidtv -------------------------------------------------------
-DEBS=$WORK/debs
+vm_kernel mc dvb-core
 ROOTFS=$WORK/kernel-root
-mkdir -p "$DEBS"
-for p in "${kernel_debs[@]}"; do
-    if ! ls "$DEBS/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1; then
-        step "downloading $p $KERNEL_VERSION"
-        (cd "$DEBS" && apt-get download -q "$p=$KERNEL_VERSION" 2>&1 | grep -v "unsandboxed" || true)
-        ls "$DEBS/${p}_${KERNEL_VERSION}_"*.deb >/dev/null 2>&1 || fail "cannot download $p=$KERNEL_VERSION"
-    fi
-done
-
-EXTRACTED=$ROOTFS/.extracted-$KERNEL_VERSION-2   # bump the suffix when the layout changes
+vm_kernel_debs "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common" linux-kbuild-6.1 linux-source-6.1
+EXTRACTED=$ROOTFS/.extracted-$KERNEL_VERSION-3   # bump the suffix when the layout changes
 if [ ! -f "$EXTRACTED" ]; then
-    step "extracting the kernel, the headers and the vidtv sources"
+    step "extracting the headers and the vidtv sources"
     rm -rf "$ROOTFS"
     mkdir -p "$ROOTFS"
-    deb() { echo "$DEBS/${1}_${KERNEL_VERSION}_"*.deb; }
-    # Only what is used, the two big ones side by side.
-    dpkg-deb --fsys-tarfile "$(deb "linux-image-$KREL-unsigned")" | tar -x -C "$ROOTFS" \
-        "./boot/vmlinuz-$KREL" \
-        "./lib/modules/$KREL/kernel/drivers/media/mc/mc.ko" \
-        "./lib/modules/$KREL/kernel/drivers/media/dvb-core/dvb-core.ko" &
-    image_job=$!
-    dpkg-deb --fsys-tarfile "$(deb linux-source-6.1)" | tar -xO ./usr/src/linux-source-6.1.tar.xz \
+    dpkg-deb --fsys-tarfile "$(vm_deb linux-source-6.1)" | tar -xO ./usr/src/linux-source-6.1.tar.xz \
         | tar -xJ -C "$ROOTFS" linux-source-6.1/drivers/media/test-drivers/vidtv &
     source_job=$!
     for p in "linux-headers-$KREL" "linux-headers-$KERNEL_ABI-common" linux-kbuild-6.1; do
-        dpkg-deb -x "$(deb "$p")" "$ROOTFS"
+        dpkg-deb -x "$(vm_deb "$p")" "$ROOTFS"
     done
-    wait "$image_job" || fail "extracting the kernel image"
     wait "$source_job" || fail "no vidtv in linux-source-6.1"
     # The headers' Makefile includes its common part by absolute path.
     sed -i "s|/usr/src/linux-headers-$KERNEL_ABI-common|$ROOTFS/usr/src/linux-headers-$KERNEL_ABI-common|g" \
@@ -105,16 +82,11 @@ if [ ! -f "$VIDTV/dvb-vidtv-bridge.ko" ]; then
 fi
 
 # --- The initramfs --------------------------------------------------------------
-step "packing the initramfs"
 INITRD_DIR=$WORK/initramfs
-rm -rf "$INITRD_DIR"
-mkdir -p "$INITRD_DIR"/{bin,dev,proc,sys,tmp,run,modules,tests,lib,usr}
+vm_initramfs_begin "$INITRD_DIR" "$HERE/init.sh"
+mkdir -p "$INITRD_DIR"/{run,tests,lib,usr}
 ln -s ../lib "$INITRD_DIR/usr/lib"   # merged /usr, as on Debian
-cp /bin/busybox "$INITRD_DIR/bin/busybox"
-cp "$HERE/init.sh" "$INITRD_DIR/init"
-MODDIR=$ROOTFS/lib/modules/$KREL/kernel/drivers/media
-cp "$MODDIR/mc/mc.ko" "$MODDIR/dvb-core/dvb-core.ko" "$VIDTV"/dvb-vidtv-{tuner,demod,bridge}.ko \
-    "$INITRD_DIR/modules/" || fail "kernel modules missing"
+vm_add_modules "$INITRD_DIR" "$(vm_module mc)" "$(vm_module dvb-core)" "$VIDTV"/dvb-vidtv-{tuner,demod,bridge}.ko
 cp "${TEST_BINS[@]}" "$INITRD_DIR/tests/"
 # The shared libraries the programs need (libdvbv5 needs libudev, which Debian
 # ships only as a shared library).
@@ -141,35 +113,15 @@ for f in dejavu liberation2; do
     [ -d "/usr/share/fonts/truetype/$f" ] && cp -r "/usr/share/fonts/truetype/$f" "$INITRD_DIR/usr/share/fonts/truetype/"
 done
 INITRD=$WORK/initrd.cpio.gz
-(cd "$INITRD_DIR" && find . | cpio -o -H newc --quiet | gzip -1 >"$INITRD")
+vm_initramfs_pack "$INITRD_DIR" "$INITRD"
 
 # --- Boot ---------------------------------------------------------------------------
-KERNEL=$ROOTFS/boot/vmlinuz-$KREL
-[ -f "$KERNEL" ] || fail "no kernel $KERNEL"
 LOG=$WORK/vm.log
-step "booting the VM (qemu, TCG, timeout ${BOOT_TIMEOUT}s)"
-set +e
 CAPTURE=$WORK/capture.ts
 rm -f "$CAPTURE"
-timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -no-reboot -nographic -nic none \
-    -serial mon:stdio -serial "file:$CAPTURE" \
-    -kernel "$KERNEL" -initrd "$INITRD" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1" </dev/null 2>&1 | tee "$LOG"
-qemu_rc=${PIPESTATUS[0]}
-set -e
-echo ""
-step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
-
-[ "$qemu_rc" = 124 ] && fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $LOG)"
-grep -aq "^vm: running the card library's tests" "$LOG" || fail "the VM did not boot to the tests (log: $LOG)"
-result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
-[ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
-[ "$result" = 0 ] || fail "tests in the VM failed (result $result; log: $LOG)"
-# All four test runs ran tests and said so.
-[ "$(grep -ac "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG")" = 4 ] \
-    || fail "the VM's output lacks a passing summary of all four test runs"
-grep -aq "\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
-grep -aq "^\[  SKIPPED \]" "$LOG" && fail "a test was skipped in the VM (each needs the VM's conditions)"
+vm_boot "$LOG" "$INITRD" "" -accel tcg -m 512 -smp 1 -serial mon:stdio -serial "file:$CAPTURE"
+# Four test runs: the fresh card's, the card library's, the tool's on the card, the removal's.
+vm_judge "$LOG" 4 vm
 echo "tests/vm/run.sh: all VM tests passed"
 grep -aq "^watcher: watcher thread:" "$LOG" \
     || echo "tests/vm/run.sh: WARNING: the watcher benchmark gave no figures (see the log)"

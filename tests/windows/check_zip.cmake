@@ -2,18 +2,34 @@
 #   cmake -DBUILD_DIR=... -DNAME=tavrik-1.0-win32 -DOBJDUMP=... -DWINDRES=...
 #         [-DMAX_SIZE=...] -P check_zip.cmake
 #
-# Makes the zip with CPack in BUILD_DIR, unpacks it and checks that it holds
+# Makes the zip with CPack in BUILD_DIR twice (the same bytes), unpacks it and checks that it holds
 # NAME/tavrik-sim.exe and NAME/README.txt and nothing else, that the README
 # has Windows line ends and says what the tool is, and runs the exe's static
 # checks (check_exe.cmake) on the exe from the zip.
 
 cmake_minimum_required(VERSION 3.21)
 set(zip ${BUILD_DIR}/${NAME}.zip)
-file(REMOVE ${zip})
-execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD_DIR}
-                OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0 OR NOT EXISTS ${zip})
-  message(FATAL_ERROR "cpack -G ZIP did not make ${zip}:\n${output}")
+# As tools/package.sh makes it: every time in it is SOURCE_DATE_EPOCH.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} 1796731200)
+endif()
+function(make_zip)
+  file(REMOVE ${zip})
+  execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP WORKING_DIRECTORY ${BUILD_DIR}
+                  OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT EXISTS ${zip})
+    message(FATAL_ERROR "cpack -G ZIP did not make ${zip}:\n${output}")
+  endif()
+endfunction()
+# Made twice, a second apart: the same bytes.
+make_zip()
+file(RENAME ${zip} ${zip}.first)
+execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1.1)
+make_zip()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${zip}.first ${zip} RESULT_VARIABLE rc)
+file(REMOVE ${zip}.first)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "two runs of cpack -G ZIP made different zips")
 endif()
 file(SIZE ${zip} zipSize)
 message(STATUS "${zip}: ${zipSize} bytes")

@@ -11,7 +11,7 @@ WINE64=${WINE64:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 
 WINE_ENV_XVFB_PID=
-WINE_ENV_SERVER_PID=
+WINE_ENV_SERVER_STARTED=
 WINE_ENV_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 WINE_ENV_XSESSION=$WINE_ENV_DIR/../support/xsession.py
 
@@ -28,7 +28,12 @@ wine_env_start() {
     }
     export DISPLAY=$display
 
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # A prefix counts once its whole set-up has ended and the server has
+    # written the registry out (.tavrik-ready, below): one that a run left
+    # half made is made again.
+    local made=
+    if [ ! -f "$WINEPREFIX/.tavrik-ready" ]; then
+        made=1
         rm -rf "$WINEPREFIX"
         "$WINE64" wineboot -i >/dev/null 2>&1
         "$WINESERVER" -w
@@ -44,26 +49,41 @@ wine_env_start() {
     # prefix (services, devices, ...), which outlive a server that just goes.
     "$WINESERVER" -k 2>/dev/null || true
     "$WINESERVER" -w
+    if [ -n "$made" ]; then
+        [ -f "$WINEPREFIX/system.reg" ] || { echo "wine_env_start: wineboot made no prefix" >&2; return 1; }
+        touch "$WINEPREFIX/.tavrik-ready"
+    fi
 
     # One persistent server for all tests, started after the prefix is ready.
-    "$WINESERVER" -p -f >/dev/null 2>&1 &
-    WINE_ENV_SERVER_PID=$!
+    # Without -f it goes to the background once it accepts clients, so that
+    # the next Wine program finds it instead of starting a server of its own.
+    "$WINESERVER" -p >/dev/null 2>&1 || {
+        echo "wine_env_start: the Wine server did not start" >&2
+        return 1
+    }
+    WINE_ENV_SERVER_STARTED=1
     # Start Wine's own background processes now, with no pipes of a caller
     # inherited: a test runner waits for every holder of its output pipe.
     "$WINE64" cmd.exe /c exit >/dev/null 2>&1 </dev/null
 }
 
 wine_env_stop() {
-    if [ -n "$WINE_ENV_SERVER_PID" ]; then
+    if [ -n "$WINE_ENV_SERVER_STARTED" ]; then
         # The server ends the prefix's processes, then itself.
         "$WINESERVER" -k 2>/dev/null || true
-        kill "$WINE_ENV_SERVER_PID" 2>/dev/null || true
-        wait "$WINE_ENV_SERVER_PID" 2>/dev/null || true
-        WINE_ENV_SERVER_PID=
+        "$WINESERVER" -w
+        WINE_ENV_SERVER_STARTED=
     fi
     if [ -n "$WINE_ENV_XVFB_PID" ]; then
+        # Not this shell's child (xsession.py --start detaches it), so wait
+        # cannot tell when it has gone: look until it has ended (gone, or a
+        # zombie its new parent has yet to reap), for up to 10 s.
         kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        local n=0
+        while [ "$(cut -d' ' -f3 "/proc/$WINE_ENV_XVFB_PID/stat" 2>/dev/null || echo Z)" != Z ] && [ $n -lt 100 ]; do
+            sleep 0.1
+            n=$((n + 1))
+        done
         WINE_ENV_XVFB_PID=
     fi
 }

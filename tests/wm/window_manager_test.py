@@ -63,7 +63,9 @@ def inner(exe, screenshot):
         window = wait_for(find_window, "the dialog, managed by Openbox")
         if window is None:
             return 1
-        time.sleep(0.3)
+        # Framed: Openbox has put its frame's extents on the window.
+        wait_for(lambda: len(re.findall(r"\d+", run("xprop", "-id", window, "_NET_FRAME_EXTENTS"))) == 4,
+                 "the frame's extents")
 
         def geometry():
             info = run("xwininfo", "-id", window)

@@ -371,6 +371,23 @@ const char* SubstituteTypeface(const char* pszTypeface)
     return pszTypeface;
 }
 
+QFont DialogFont(const char* pszTypeface, int pointSize, int weight, bool italic, const QWidget* pWidget)
+{
+    QFont font(QString::fromLatin1(SubstituteTypeface(pszTypeface)));
+    const int dpi = pWidget != nullptr && pWidget->logicalDpiY() > 0 ? pWidget->logicalDpiY() : 96;
+    font.setPixelSize(MulDiv(pointSize ? pointSize : 8, dpi, 72));
+    font.setWeight(weight >= 600 ? QFont::Bold : QFont::Normal);
+    font.setItalic(italic);
+    return font;
+}
+
+QFont MessageBoxFont(QWidget* pOwner)
+{
+    if (pOwner != nullptr)
+        return pOwner->window()->font();
+    return DialogFont("MS Shell Dlg", 8, 400, false, nullptr);
+}
+
 }  // namespace qtwin
 
 using namespace qtwin;
@@ -406,11 +423,8 @@ HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
 
     // The dialog font sets the dialog units: a quarter of the average
     // character width across, an eighth of the character height down.
-    QFont font(QString::fromLatin1(SubstituteTypeface(tmpl->typeface.toLatin1().constData())));
-    const int dpi = pWidget->logicalDpiY() > 0 ? pWidget->logicalDpiY() : 96;
-    font.setPixelSize(MulDiv(tmpl->pointSize ? tmpl->pointSize : 8, dpi, 72));
-    font.setWeight(tmpl->weight >= 600 ? QFont::Bold : QFont::Normal);
-    font.setItalic(tmpl->italic);
+    const QFont font = DialogFont(tmpl->typeface.toLatin1().constData(), tmpl->pointSize, tmpl->weight, tmpl->italic,
+                                  pWidget);
     pWidget->setFont(font);
     const QFontMetrics metrics(font);
     const int alphabetWidth =

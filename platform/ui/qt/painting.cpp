@@ -106,6 +106,9 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
     QMessageBox box(icon, QString::fromUtf8(lpCaption ? lpCaption : "Error"), QString::fromUtf8(lpText ? lpText : ""),
                     buttons, WidgetFromHwnd(hWnd));
     box.setWindowModality(Qt::ApplicationModal);
+    // The dialog's font, not the toolkit's default: with only the package's
+    // fonts installed, fontconfig's sans-serif can be a monospaced face.
+    box.setFont(MessageBoxFont(WidgetFromHwnd(hWnd)));
     return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
 }
 

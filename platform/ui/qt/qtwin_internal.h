@@ -15,6 +15,7 @@
 
 #include <QByteArray>
 #include <QPointer>
+#include <QFont>
 #include <QWidget>
 
 #include <cstdint>
@@ -32,6 +33,12 @@ HWND HwndFromWidget(const QWidget* pWidget);
 
 // The typeface the back end uses for a dialog template's typeface.
 const char* SubstituteTypeface(const char* pszTypeface);
+// A dialog template's font (typeface substituted, size in points) for the
+// screen of pWidget.
+QFont DialogFont(const char* pszTypeface, int pointSize, int weight, bool italic, const QWidget* pWidget);
+// The font of a message box owned by pOwner (which may be null): the font of
+// the owner's dialog, or the classic dialog font at 8 points.
+QFont MessageBoxFont(QWidget* pOwner);
 
 // The window flags of a dialog with the template's window styles.
 Qt::WindowFlags DialogWindowFlags(DWORD style);

@@ -15,11 +15,11 @@
 #   32-bit exe there (guest.sh) on a private Xvfb, in a Wine prefix that an
 #   earlier boot made on a disk image of its own (qemu discards what the
 #   test boot writes to it, so every run starts from the same fresh prefix);
-# - passes when the VM reports the driver's passing summary.
+# - judges the VM by the result protocol of tests/vm/vm.sh (the driver's
+#   one passing summary, no failed or skipped test).
 #
 # Downloads, the root image and the prefix are kept in BUILD_DIR/wine32, so a
-# second run only rebuilds the exes and boots. Runs as root or with sudo for
-# apt-get; everything else needs no privileges.
+# second run only rebuilds the exes and boots. Runs as root (apt-get).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -27,9 +27,9 @@ ROOT=$(cd "$HERE/../../.." && pwd)
 BUILD=$(mkdir -p "${1:-$ROOT/build-win/i686-test}" && cd "${1:-$ROOT/build-win/i686-test}" && pwd)
 WORK=$BUILD/wine32
 VM_SCRIPT=tests/windows/wine32/run.sh
-# shellcheck source=../../vm/vm_script.sh
-. "$ROOT/tests/vm/vm_script.sh"
 BOOT_TIMEOUT=${TAVRIK_WINE32_TIMEOUT:-900}
+# shellcheck source=../../vm/vm.sh
+. "$ROOT/tests/vm/vm.sh"
 # What the root image holds: Wine's 32-bit loader and libraries, Xvfb, and
 # the fonts the dialog is laid out with.
 I386_PACKAGES=(wine32 xvfb fonts-wine)
@@ -39,9 +39,6 @@ mkdir -p "$WORK"
 
 # --- Host packages --------------------------------------------------------------
 "$ROOT/tools/install-deps.sh" wine32 || fail "installing the packages"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-APT=(apt-get -o DPkg::Lock::Timeout=600 -q)
 
 # --- The i686 test build --------------------------------------------------------
 step "building the i686 test build in $BUILD"
@@ -61,36 +58,9 @@ ctest --test-dir "$BUILD" -R '^static_checks' --output-on-failure \
     ${TAVRIK_JUNIT_DIR:+--output-junit "$TAVRIK_JUNIT_DIR/wine32-static.xml"} || status=1
 
 # --- The kernel -------------------------------------------------------------------
-DEBS=$WORK/debs
-mkdir -p "$DEBS"
-image_deb() { ls "$DEBS/linux-image-${KREL}-unsigned_${KERNEL_VERSION}_"*.deb 2>/dev/null | head -1; }
-if [ -z "$(image_deb)" ]; then
-    # The DVB VM's download of the same package, when there is one.
-    for cached in "$ROOT"/build*/vm/debs/"linux-image-${KREL}-unsigned_${KERNEL_VERSION}_"*.deb; do
-        [ -f "$cached" ] && cp "$cached" "$DEBS/" && break
-    done
-fi
-if [ -z "$(image_deb)" ]; then
-    step "downloading linux-image-$KREL-unsigned $KERNEL_VERSION"
-    if ! apt-cache madison "linux-image-$KREL-unsigned" 2>/dev/null | grep -q "$KERNEL_VERSION"; then
-        $sudo "${APT[@]}" update >/dev/null || fail "apt-get update"
-    fi
-    (cd "$DEBS" && apt-get download -q "linux-image-$KREL-unsigned=$KERNEL_VERSION" 2>&1 | grep -v unsandboxed || true)
-    [ -n "$(image_deb)" ] || fail "cannot download linux-image-$KREL-unsigned=$KERNEL_VERSION"
-fi
-KDIR=$WORK/kernel
 MODULES=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci virtio_blk
          crc16 crc32c_generic mbcache jbd2 ext4)
-if [ ! -f "$KDIR/.extracted-$KERNEL_VERSION" ]; then
-    step "extracting the kernel and the block device and ext4 modules"
-    rm -rf "$KDIR"
-    mkdir -p "$KDIR"
-    patterns=("./boot/vmlinuz-$KREL")
-    for m in "${MODULES[@]}"; do patterns+=("./lib/modules/$KREL/kernel/*/$m.ko"); done
-    dpkg-deb --fsys-tarfile "$(image_deb)" | tar -x -C "$KDIR" --wildcards "${patterns[@]}" \
-        || fail "extracting the kernel"
-    touch "$KDIR/.extracted-$KERNEL_VERSION"
-fi
+vm_kernel "${MODULES[@]}"
 
 # --- The i386 root ------------------------------------------------------------------
 # apt-get with its own lists, cache and an empty dpkg status, for i386 only:
@@ -162,53 +132,26 @@ fi
 rm -f "$WORK/closure.new"
 
 # --- The initramfs ------------------------------------------------------------------
-step "packing the initramfs"
 INITRD_DIR=$WORK/initramfs
-rm -rf "$INITRD_DIR"
-mkdir -p "$INITRD_DIR"/{bin,dev,proc,sys,modules,tavrik/tests}
-cp /bin/busybox "$INITRD_DIR/bin/busybox"
+vm_initramfs_begin "$INITRD_DIR" "$HERE/init.sh"
+mkdir -p "$INITRD_DIR/tavrik/tests"
 cp /bin/busybox "$INITRD_DIR/tavrik/busybox"
-cp "$HERE/init.sh" "$INITRD_DIR/init"
-chmod 755 "$INITRD_DIR/init"
 cp "$HERE/guest.sh" "$INITRD_DIR/tavrik/guest.sh"
 cp "$HERE/../wine-x11.reg" "$INITRD_DIR/tavrik/wine-x11.reg"
-for m in "${MODULES[@]}"; do
-    cp "$(find "$KDIR/lib/modules" -name "$m.ko" | head -1)" "$INITRD_DIR/modules/" || fail "no module $m"
-done
+for m in "${MODULES[@]}"; do vm_add_modules "$INITRD_DIR" "$(vm_module "$m")"; done
 cp "$TESTS_DIR/tavrik-rec.exe" "$TESTS_DIR/wine_dialog_tests.exe" "$INITRD_DIR/tavrik/tests/"
 INITRD=$WORK/initrd.cpio.gz
-(cd "$INITRD_DIR" && find . | cpio -o -H newc --quiet | gzip -1 >"$INITRD")
+vm_initramfs_pack "$INITRD_DIR" "$INITRD"
 
 # --- Boot -------------------------------------------------------------------------
-KERNEL=$KDIR/boot/vmlinuz-$KREL
 cpus=$(( $(nproc) < 2 ? 1 : 2 ))
-qemu_pid=""
-trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT
-trap 'exit 130' INT TERM
-# boot_vm LOG MODE PREFIX_DRIVE: boots the VM, shows and logs its console;
-# sets qemu_rc. qemu runs in the background so that an interrupted run ends
-# it too.
+# boot_vm LOG MODE PREFIX_DRIVE: the VM on the root image and a prefix disk.
 boot_vm() {
-    local log=$1 mode=$2 drive=$3
-    local append="console=ttyS0 quiet loglevel=3 panic=-1 TAVRIK_PREFIX=$mode"
+    local append="TAVRIK_PREFIX=$2"
     [ -z "${TAVRIK_GTEST_ARGS:-}" ] || append+=" TAVRIK_GTEST_ARGS=$TAVRIK_GTEST_ARGS"
-    step "booting the VM (qemu, TCG, $cpus CPUs, prefix: $mode, timeout ${BOOT_TIMEOUT}s)"
-    timeout "$BOOT_TIMEOUT" qemu-system-x86_64 -accel tcg,thread=multi -smp "$cpus" -m 2048 \
-        -no-reboot -nographic -nic none \
-        -drive "file=$IMAGE,if=virtio,format=raw,readonly=on" -drive "$drive" \
-        -kernel "$KERNEL" -initrd "$INITRD" -append "$append" </dev/null >"$log" 2>&1 &
-    qemu_pid=$!
-    tail -n +1 -f --pid="$qemu_pid" "$log" &
-    local tail_pid=$!
-    set +e
-    wait "$qemu_pid"
-    qemu_rc=$?
-    set -e
-    wait "$tail_pid" || true
-    qemu_pid=""
-    echo ""
-    step "VM finished (qemu exit $qemu_rc) after $(($(date +%s) - START)) s in all"
-    [ "$qemu_rc" != 124 ] || fail "the VM did not finish within ${BOOT_TIMEOUT}s (log: $log)"
+    step "prefix: $2, $cpus CPUs"
+    vm_boot "$1" "$INITRD" "$append" -accel tcg,thread=multi -smp "$cpus" -m 2048 \
+        -drive "file=$IMAGE,if=virtio,format=raw,readonly=on" -drive "$3"
 }
 
 # The Wine prefix is an ext4 disk of its own, made by a first boot whenever
@@ -225,19 +168,6 @@ if [ ! -f "$PREFIX_IMG.made" ] || [ ! "$PREFIX_IMG.made" -nt "$IMAGE" ]; then
 fi
 LOG=$WORK/vm.log
 boot_vm "$LOG" use "file=$PREFIX_IMG,if=virtio,format=raw,snapshot=on"
-trap - EXIT INT TERM
-
-result=$(grep -a -o "TAVRIK_VM_RESULT=[^[:space:]]*" "$LOG" | tail -1 | cut -d= -f2 | tr -d '\r')
-[ -n "$result" ] || fail "the VM ended without a result (log: $LOG)"
-[ "$result" = 0 ] || fail "the 32-bit behaviour tests failed in the VM (result $result; log: $LOG)"
-grep -aq "^\[  PASSED  \] [1-9][0-9]* tests\?\." "$LOG" || fail "the VM's output lacks the driver's passing summary"
-grep -aq "^\[  FAILED  \]" "$LOG" && fail "a test failed in the VM"
+vm_judge "$LOG" 1 wine32-vm
 [ $status -eq 0 ] || fail "the static checks of the i686 test build"
-# The driver's count, as a report for tools/test.sh's total beside the
-# static checks' own.
-if [ -n "${TAVRIK_JUNIT_DIR:-}" ]; then
-    count=$(grep -a -o -E "^\[  PASSED  \] [0-9]+" "$LOG" | tail -1 | awk '{print $4}')
-    printf '<testsuite name="wine32" tests="%s" failures="0" disabled="0" skipped="0"/>\n' "$count" \
-        > "$TAVRIK_JUNIT_DIR/wine32-vm.xml"
-fi
 echo "tests/windows/wine32/run.sh: the 32-bit behaviour tests passed ($(($(date +%s) - START)) s)"

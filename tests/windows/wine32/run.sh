@@ -78,58 +78,68 @@ if ! ls "$APTDIR/lists/"*_Packages* >/dev/null 2>&1; then
     step "apt-get update (i386, private lists)"
     "${I386_APT[@]}" update >/dev/null || fail "apt-get update for i386"
 fi
-# A list that no longer matches the archive (404s) is refreshed once.
-download() { "${I386_APT[@]}" install -y --download-only "${I386_PACKAGES[@]}" >"$WORK/apt.log" 2>&1; }
-if ! download; then
-    step "apt-get update (i386, private lists), the cached lists are stale"
-    "${I386_APT[@]}" update >/dev/null || fail "apt-get update for i386"
-    download || { cat "$WORK/apt.log"; fail "downloading the i386 packages"; }
-fi
-grep -E "^(Need to get|Fetched)" "$WORK/apt.log" || true
-# The closure as apt sees it now; the tree is unpacked again when it changes.
-"${I386_APT[@]}" install -s "${I386_PACKAGES[@]}" 2>/dev/null | awk '/^Inst /{print $2, $3}' \
-    | tr -d '()[]' >"$WORK/closure.new"
-[ -s "$WORK/closure.new" ] || fail "apt found no packages to unpack"
-debs=()
-while read -r name version; do
-    f=$(ls "$APTDIR/archives/${name}_$(echo "$version" | sed 's/:/%3a/')_"*.deb 2>/dev/null | head -1)
-    [ -n "$f" ] || fail "no downloaded .deb for $name $version"
-    debs+=("$f")
-done <"$WORK/closure.new"
-
 RFS=$WORK/root
 IMAGE=$WORK/root.img
 LAYOUT=2   # bump when what goes into the tree below changes
-echo "layout $LAYOUT" >>"$WORK/closure.new"
-if ! cmp -s "$WORK/closure.new" "$IMAGE.closure" || [ ! -f "$IMAGE" ]; then
-    step "unpacking ${#debs[@]} i386 packages"
-    rm -rf "$RFS" "$IMAGE" "$IMAGE.closure"
-    mkdir -p "$RFS"
-    for f in "${debs[@]}"; do
-        dpkg-deb --fsys-tarfile "$f" | tar -x -C "$RFS" --exclude=./usr/share/doc \
-            --exclude=./usr/share/man --exclude=./usr/share/locale --exclude=./usr/share/i18n \
-            || fail "unpacking $f"
-    done
-    # What the maintainer scripts would have done, done from here (the host
-    # cannot run i386 programs): the loader's cache, and a shell.
-    mkdir -p "$RFS"/{proc,sys,dev,tmp,tavrik,etc/ld.so.conf.d}
-    [ -f "$RFS/etc/ld.so.conf" ] || echo "include /etc/ld.so.conf.d/*.conf" >"$RFS/etc/ld.so.conf"
-    ldconfig -r "$RFS" || fail "ldconfig for the i386 root"
-    ln -sf /tavrik/busybox "$RFS/bin/sh"
-    # libwine's zlib1.dll: mingw's, marked as a Wine builtin DLL.
-    for dll in "$RFS"/usr/i686-w64-mingw32/lib/zlib*.dll; do
-        out=$RFS/usr/lib/i386-linux-gnu/wine/i386-windows/$(basename "$dll")
-        { head -c 64 "$dll"; printf 'Wine builtin DLL'; head -c 16 /dev/zero; tail -c +97 "$dll"; } >"$out"
-    done
-    step "making the root image"
-    size_mb=$(( $(du -sm "$RFS" | cut -f1) * 115 / 100 + 64 ))
-    mke2fs -q -t ext4 -O ^has_journal,^metadata_csum -L tavrik-wine32 -d "$RFS" "$IMAGE" "${size_mb}M" \
-        || fail "mke2fs"
-    # The image holds it all; the tree would only double the disk space.
-    rm -rf "$RFS"
-    cp "$WORK/closure.new" "$IMAGE.closure"
+# The private lists change only through an apt-get update here, so while the
+# image is newer than them (and of this layout) the closure and the image
+# stay as they are: nothing to resolve or download.
+if [ -f "$IMAGE" ] && [ "$(tail -1 "$IMAGE.closure" 2>/dev/null)" = "layout $LAYOUT" ] \
+   && [ -z "$(find "$APTDIR/lists" -newer "$IMAGE.closure" -print -quit)" ]; then
+    step "the root image is current ($(($(wc -l <"$IMAGE.closure") - 1)) i386 packages)"
+else
+    # A list that no longer matches the archive (404s) is refreshed once.
+    download() { "${I386_APT[@]}" install -y --download-only "${I386_PACKAGES[@]}" >"$WORK/apt.log" 2>&1; }
+    if ! download; then
+        step "apt-get update (i386, private lists), the cached lists are stale"
+        "${I386_APT[@]}" update >/dev/null || fail "apt-get update for i386"
+        download || { cat "$WORK/apt.log"; fail "downloading the i386 packages"; }
+    fi
+    grep -E "^(Need to get|Fetched)" "$WORK/apt.log" || true
+    # The closure as apt sees it now; the tree is unpacked again when it changes.
+    "${I386_APT[@]}" install -s "${I386_PACKAGES[@]}" 2>/dev/null | awk '/^Inst /{print $2, $3}' \
+        | tr -d '()[]' >"$WORK/closure.new"
+    [ -s "$WORK/closure.new" ] || fail "apt found no packages to unpack"
+    debs=()
+    while read -r name version; do
+        f=$(ls "$APTDIR/archives/${name}_$(echo "$version" | sed 's/:/%3a/')_"*.deb 2>/dev/null | head -1)
+        [ -n "$f" ] || fail "no downloaded .deb for $name $version"
+        debs+=("$f")
+    done <"$WORK/closure.new"
+
+    echo "layout $LAYOUT" >>"$WORK/closure.new"
+    if ! cmp -s "$WORK/closure.new" "$IMAGE.closure" || [ ! -f "$IMAGE" ]; then
+        step "unpacking ${#debs[@]} i386 packages"
+        rm -rf "$RFS" "$IMAGE" "$IMAGE.closure"
+        mkdir -p "$RFS"
+        for f in "${debs[@]}"; do
+            dpkg-deb --fsys-tarfile "$f" | tar -x -C "$RFS" --exclude=./usr/share/doc \
+                --exclude=./usr/share/man --exclude=./usr/share/locale --exclude=./usr/share/i18n \
+                || fail "unpacking $f"
+        done
+        # What the maintainer scripts would have done, done from here (the host
+        # cannot run i386 programs): the loader's cache, and a shell.
+        mkdir -p "$RFS"/{proc,sys,dev,tmp,tavrik,etc/ld.so.conf.d}
+        [ -f "$RFS/etc/ld.so.conf" ] || echo "include /etc/ld.so.conf.d/*.conf" >"$RFS/etc/ld.so.conf"
+        ldconfig -r "$RFS" || fail "ldconfig for the i386 root"
+        ln -sf /tavrik/busybox "$RFS/bin/sh"
+        # libwine's zlib1.dll: mingw's, marked as a Wine builtin DLL.
+        for dll in "$RFS"/usr/i686-w64-mingw32/lib/zlib*.dll; do
+            out=$RFS/usr/lib/i386-linux-gnu/wine/i386-windows/$(basename "$dll")
+            { head -c 64 "$dll"; printf 'Wine builtin DLL'; head -c 16 /dev/zero; tail -c +97 "$dll"; } >"$out"
+        done
+        step "making the root image"
+        size_mb=$(( $(du -sm "$RFS" | cut -f1) * 115 / 100 + 64 ))
+        mke2fs -q -t ext4 -O ^has_journal,^metadata_csum -L tavrik-wine32 -d "$RFS" "$IMAGE" "${size_mb}M" \
+            || fail "mke2fs"
+        # The image holds it all; the tree would only double the disk space.
+        rm -rf "$RFS"
+        cp "$WORK/closure.new" "$IMAGE.closure"
+    fi
+    # Resolved against the lists as they are now.
+    touch "$IMAGE.closure"
+    rm -f "$WORK/closure.new"
 fi
-rm -f "$WORK/closure.new"
 
 # --- The initramfs ------------------------------------------------------------------
 INITRD_DIR=$WORK/initramfs

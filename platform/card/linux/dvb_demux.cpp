@@ -77,12 +77,8 @@ int LinuxDevice::RouteFd(Route r)
 Status LinuxDevice::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
 {
     const std::lock_guard<std::recursive_mutex> lock(m_demuxLock);
-    if (!m_bOpen)
-        return Status::Failed;
-    if (m_bGone)
-        return Status::Gone;
-    if (m_bReadOnly)
-        return Status::Denied;
+    if (const Status why = MayChange(); why != Status::Ok)
+        return why;
     const int fd = RouteFd(r);
     if (fd < 0)
         return Outcome(errno);

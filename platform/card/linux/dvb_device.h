@@ -59,6 +59,12 @@ private:
     std::uint32_t OpenDemux();
     // A call's errno as its status; ENODEV lets go of the device.
     Status Outcome(int nErrno);
+    // Ok when the device may be changed now; otherwise why not (not open,
+    // gone, or open as a monitor).
+    Status MayChange() const
+    {
+        return !m_bOpen ? Status::Failed : m_bGone ? Status::Gone : m_bReadOnly ? Status::Denied : Status::Ok;
+    }
     void LoseDevice();
     int ReleaseFrontend();
     int ReleaseDemux();

@@ -201,12 +201,8 @@ Status LinuxDevice::ReadLock(bool& bLocked)
 Status LinuxDevice::Tune(const TuneParameters& p)
 {
     const FrontendCall call(*this);
-    if (!m_bOpen)
-        return Status::Failed;
-    if (m_bGone)
-        return Status::Gone;
-    if (m_bReadOnly)
-        return Status::Denied;
+    if (const Status why = MayChange(); why != Status::Ok)
+        return why;
     dvb_v5_fe_parms* fe = m_pFrontend;
     const auto sys = static_cast<fe_delivery_system_t>(p.system);
     int nErr = dvb_set_sys(fe, sys);
@@ -234,12 +230,8 @@ Status LinuxDevice::Tune(const TuneParameters& p)
 Status LinuxDevice::Retune(std::uint32_t nFrequency)
 {
     const FrontendCall call(*this);
-    if (!m_bOpen)
-        return Status::Failed;
-    if (m_bGone)
-        return Status::Gone;
-    if (m_bReadOnly)
-        return Status::Denied;
+    if (const Status why = MayChange(); why != Status::Ok)
+        return why;
     // Fresh parameters, so everything but the frequency stays as it is.
     if (const int nErr = FetchParameters())
         return Outcome(nErr);
@@ -250,12 +242,8 @@ Status LinuxDevice::Retune(std::uint32_t nFrequency)
 Status LinuxDevice::Untune(System system)
 {
     const FrontendCall call(*this);
-    if (!m_bOpen)
-        return Status::Failed;
-    if (m_bGone)
-        return Status::Gone;
-    if (m_bReadOnly)
-        return Status::Denied;
+    if (const Status why = MayChange(); why != Status::Ok)
+        return why;
     // The kernel stores the frequency before it refuses the tune to 0 Hz.
     dvb_v5_fe_parms* fe = m_pFrontend;
     dvb_set_sys(fe, static_cast<fe_delivery_system_t>(system));

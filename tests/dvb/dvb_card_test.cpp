@@ -673,60 +673,6 @@ TEST_F(DvbCard, MissingDemuxHasItsOwnCode)
 // in the VM (tests/vm/init.sh): the adapter is gone afterwards. Never
 // followed by rmmod, which crashed the kernel at shutdown in a boot without
 // the tool.
-TEST(DvbRemoval, UnbindEndsAtOnceAndEveryCallFailsAfterIt)
-{
-    const char* pszUnbind = "/sys/bus/platform/drivers/vidtv/unbind";
-    if (::access(pszUnbind, W_OK) != 0)
-        GTEST_SKIP() << "no vidtv platform driver to unbind";
-    ASSERT_TRUE(AdapterPresent());
-    const auto refcnt = [] {
-        std::string n;
-        std::ifstream("/sys/module/dvb_vidtv_bridge/refcnt") >> n;
-        return n;
-    };
-    const std::string before = refcnt();
-    CMPEGDecoder decoder;
-    CFrontend frontend;
-    ASSERT_EQ(DVB_OpenBoard(hDialog), 0u);
-    ASSERT_EQ(decoder.SetAudioPID(VidtvAudio), CCommonDVB::Success);
-    ASSERT_EQ(decoder.SetVideoPID(VidtvSdt), CCommonDVB::Success);
-    std::this_thread::sleep_for(1500ms);   // routes and tables in place
-    windowmessages::ClearPosts();
-
-    const auto start = Clock::now();
-    {
-        std::ofstream unbind(pszUnbind);
-        unbind << "vidtv.0" << std::flush;   // returns when the disconnect has finished
-        EXPECT_TRUE(unbind.good());
-    }
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    std::printf("unbind with the board open: %lld ms\n", static_cast<long long>(took.count()));
-    EXPECT_LE(took, 1200ms) << "the library lets go within its watcher's second";
-    const std::string after = refcnt();
-    std::printf("dvb_vidtv_bridge refcnt: %s before the open, %s after the unbind\n", before.c_str(),
-                after.c_str());
-    for (int fd = 0; fd < 64; ++fd) {
-        char link[256] = {};
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        if (::readlink(path.c_str(), link, sizeof link - 1) > 0)
-            std::printf("  fd %d: %s\n", fd, link);
-    }
-    EXPECT_EQ(after, before) << "every reference the tool held is gone";
-
-    // The tool goes on: every call fails, nothing is told to the window.
-    std::uint32_t nFrequency = 0;
-    std::uint16_t wPid = 0;
-    EXPECT_EQ(frontend.GetFrequency(nFrequency), dvbcard::ResDeviceError);
-    EXPECT_EQ(frontend.SetFrequency(482000, 1), dvbcard::ResDeviceError);
-    EXPECT_EQ(decoder.GetVideoPID(wPid), dvbcard::ResDeviceError);
-    EXPECT_EQ(decoder.SetAudioPID(0x100), dvbcard::ResDeviceError);
-    EXPECT_TRUE(windowmessages::Posts().empty());
-    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
-    // Opening again finds no adapter.
-    EXPECT_EQ(DVB_OpenBoard(hDialog), dvbcard::ErrNoAdapter);
-    EXPECT_EQ(DVB_CloseBoard(hDialog), 0u);
-}
-
 // --- Without an adapter ----------------------------------------------------------
 
 TEST(DvbNoAdapter, OpenFailsWithErrnoAndCloseSucceeds)

@@ -4,6 +4,8 @@
 // names); tests/vm/run.sh runs it in the VM, TavrikOnAFreshCard.* first,
 // right after the driver has loaded.
 #include "app/tuning_app.h"
+#include "platform/card/card_library.h"
+#include "platform/card/linux/dvb_card.h"
 #include "res/resource.h"
 #include "tests/dvb/dvb_test_support.h"
 #include "tests/support/dialog_harness.h"
@@ -12,7 +14,11 @@
 
 #include <libdvbv5/dvb-fe.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -125,6 +131,74 @@ TEST(TavrikOnAFreshCard, FirstFrequencyStepTunesTheFrontEnd)
                     harness::ClickButton(hDlg, IDOK);
                 });
     EXPECT_TRUE(session.messageBoxes.empty());
+}
+
+// The card goes away under the running tool, as a USB stick pulled out: the
+// driver's real disconnect (vidtv unbound from its platform driver) waits
+// for every handle, so the tool must let go at once. The VM runs this last:
+// the card does not come back.
+TEST(TavrikOnARemovedCard, LetsGoAtOnceAndGoesOnUntilClosed)
+{
+    const char* pszUnbind = "/sys/bus/platform/drivers/vidtv/unbind";
+    if (::access(pszUnbind, W_OK) != 0)
+        GTEST_SKIP() << "no vidtv platform driver to unbind";
+    ASSERT_TRUE(AdapterPresent()) << "needs the vidtv driver on adapter " << TestAdapter();
+    PutCardOn(SYS_DVBC_ANNEX_A, 394000000, 6900000);
+    const auto refcnt = [] {
+        std::string n;
+        std::ifstream("/sys/module/dvb_vidtv_bridge/refcnt") >> n;
+        return n;
+    };
+    const std::string before = refcnt();
+    Session session;
+    session.Run([] { theApp.InitInstance(); },
+                [&](HWND hDlg) {
+                    harness::ClickSpin(hDlg, IDC_SPIN_AUDIO_PID, true);   // routes and tables in place
+                    harness::Pump();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                    harness::Pump();
+                    const std::string shown = harness::Text(hDlg, IDC_EDIT_FREQUENCY);
+                    EXPECT_EQ(shown, "394000");
+
+                    const auto start = Clock::now();
+                    {
+                        std::ofstream unbind(pszUnbind);
+                        unbind << "vidtv.0" << std::flush;   // returns when the disconnect has finished
+                        EXPECT_TRUE(unbind.good());
+                    }
+                    const auto took =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+                    std::printf("unbind with the tool running: %lld ms\n", static_cast<long long>(took.count()));
+                    EXPECT_LE(took, std::chrono::milliseconds(1200)) << "the library lets go within its watcher's second";
+                    const std::string after = refcnt();
+                    std::printf("dvb_vidtv_bridge refcnt: %s before the tool, %s after the unbind\n",
+                                before.c_str(), after.c_str());
+                    EXPECT_EQ(after, before) << "every reference the tool held is gone";
+
+                    // Every card call fails from now on, and says why.
+                    CFrontend frontend;
+                    CMPEGDecoder decoder;
+                    std::uint32_t nFrequency = 0;
+                    std::uint16_t wPid = 0;
+                    EXPECT_EQ(frontend.GetFrequency(nFrequency), dvbcard::ResDeviceError);
+                    EXPECT_EQ(frontend.SetFrequency(482000, 1), dvbcard::ResDeviceError);
+                    EXPECT_EQ(decoder.GetVideoPID(wPid), dvbcard::ResDeviceError);
+                    EXPECT_EQ(decoder.SetAudioPID(0x100), dvbcard::ResDeviceError);
+
+                    // The window goes on: a step and Refresh change nothing the
+                    // card did not report, and OK still closes it.
+                    harness::ClickSpin(hDlg, IDC_SPIN_FREQUENCY, true);
+                    harness::Pump();
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "402000") << "the box keeps the value sent";
+                    harness::ClickButton(hDlg, IDC_REFRESH);
+                    harness::Pump();
+                    EXPECT_EQ(harness::Text(hDlg, IDC_EDIT_FREQUENCY), "402000");
+                    harness::ClickButton(hDlg, IDOK);
+                });
+    EXPECT_TRUE(session.messageBoxes.empty()) << "the close has nothing left to lose";
+    // Opening again finds no adapter: a replugged card needs the tool started again.
+    EXPECT_EQ(DVB_OpenBoard(nullptr), dvbcard::ErrNoAdapter);
+    EXPECT_EQ(DVB_CloseBoard(nullptr), 0u);
 }
 
 }  // namespace

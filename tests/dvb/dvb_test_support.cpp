@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -371,6 +373,22 @@ long TunerTunes()
         if (name == "tune" || name == "tavrik/tune")
             return nHits;
     return -1;
+}
+
+long SettledTunerTunes()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    long n = TunerTunes();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline &&
+           std::chrono::steady_clock::now() - since < std::chrono::milliseconds(300)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (const long now = TunerTunes(); now != n) {
+            n = now;
+            since = std::chrono::steady_clock::now();
+        }
+    }
+    return n;
 }
 
 }  // namespace dvbtest

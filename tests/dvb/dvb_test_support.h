@@ -96,6 +96,9 @@ std::string Describe(const std::map<std::uint16_t, unsigned>& packets);
 // vidtv_tuner_set_params, set up through tracefs at the first call); -1
 // where kprobe events are not to be had.
 long TunerTunes();
+// TunerTunes once the count has stayed the same for 300 ms (at most 3 s):
+// the kernel's front-end thread tunes after the call that asked for it.
+long SettledTunerTunes();
 
 // Runs fn in a child process as user and group `id` with no supplementary
 // groups, and returns what it returned (fn must return 0..255; -1 if the

@@ -142,8 +142,8 @@ TEST(TsFilter, AMapThatArrivesLateAddsItsTablesFromThen)
     c.filter.Push(m.bytes.data(), m.bytes.size());
     // No PAT before the map has shown which program to list.
     EXPECT_EQ(Pids(c.out), (std::vector<std::uint16_t>{0x111, 0x101, 0x200, 0x111, 0x000}));
-    ASSERT_EQ(c.filter.Programs().size(), 1u);
-    EXPECT_EQ(c.filter.Programs()[0].wPcrPid, 0x200);
+    ASSERT_EQ(c.filter.ProgramCount(), 1u);
+    EXPECT_EQ(c.filter.ProgramAt(0).wPcrPid, 0x200);
 }
 
 TEST(TsFilter, ALongMapAcrossPacketsIsPutTogether)
@@ -159,8 +159,10 @@ TEST(TsFilter, ALongMapAcrossPacketsIsPutTogether)
     c.filter.Push(m.bytes.data(), m.bytes.size());
     // The map's PID passes from the packet that completes the first map on.
     EXPECT_EQ(Pids(c.out), (std::vector<std::uint16_t>{0x1F0, 0x300, 0x1F0, 0x1F0, 0x1F0}));
-    ASSERT_EQ(c.filter.Programs().size(), 1u);
-    EXPECT_EQ(c.filter.Programs()[0].streamPids, (std::vector<std::uint16_t>{0x301, 0x302}));
+    ASSERT_EQ(c.filter.ProgramCount(), 1u);
+    EXPECT_EQ(c.filter.ProgramAt(0).nStreams, 2u);
+    EXPECT_EQ(c.filter.ProgramAt(0).streamPids[0], 0x301);
+    EXPECT_EQ(c.filter.ProgramAt(0).streamPids[1], 0x302);
     EXPECT_EQ(c.filter.SectionsDropped(), 0u);
 }
 
@@ -191,8 +193,8 @@ TEST(TsFilter, DamagedSectionsAreDroppedAndTheLastGoodMapStays)
     c.filter.Push(m.bytes.data(), m.bytes.size());
 
     EXPECT_EQ(c.filter.SectionsDropped(), 3u);
-    ASSERT_EQ(c.filter.Programs().size(), 1u);
-    EXPECT_EQ(c.filter.Programs()[0].wPcrPid, 0x200);
+    ASSERT_EQ(c.filter.ProgramCount(), 1u);
+    EXPECT_EQ(c.filter.ProgramAt(0).wPcrPid, 0x200);
     EXPECT_TRUE(c.filter.Passes(0x200));
     EXPECT_FALSE(c.filter.Passes(0x300));
     EXPECT_FALSE(c.filter.Passes(0x400));
@@ -217,8 +219,8 @@ TEST(TsFilter, ANewPatAfterARetuneReplacesThePrograms)
     EXPECT_FALSE(c.filter.Passes(0x102));
     EXPECT_EQ(PatsIn(c.out), (std::vector<std::map<std::uint16_t, std::uint16_t>>{{{0x10, 0x101}}}));
     EXPECT_TRUE(c.filter.Passes(0x101));
-    ASSERT_EQ(c.filter.Programs().size(), 1u);
-    EXPECT_EQ(c.filter.Programs()[0].wNumber, 0x10);
+    ASSERT_EQ(c.filter.ProgramCount(), 1u);
+    EXPECT_EQ(c.filter.ProgramAt(0).wNumber, 0x10);
 }
 
 // Whatever arrives, no crash, no read out of bounds (ASan), and never more

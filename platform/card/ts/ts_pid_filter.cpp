@@ -64,13 +64,27 @@ bool PidFilter::Passes(std::uint16_t wPid) const
 
 void PidFilter::Push(const std::uint8_t* pData, std::size_t nBytes)
 {
-    if (m_carry.empty()) {
-        const std::size_t nUsed = Scan(pData, nBytes);
-        m_carry.assign(pData + nUsed, pData + nBytes);
-    } else {
-        m_carry.insert(m_carry.end(), pData, pData + nBytes);
-        const std::size_t nUsed = Scan(m_carry.data(), m_carry.size());
-        m_carry.erase(m_carry.begin(), m_carry.begin() + static_cast<std::ptrdiff_t>(nUsed));
+    while (nBytes > 0) {
+        if (m_nCarry == 0) {
+            const std::size_t nUsed = Scan(pData, nBytes);
+            // What is left is less than a packet, or one waiting for the
+            // next sync byte to confirm it.
+            std::memcpy(m_carry, pData + nUsed, nBytes - nUsed);
+            m_nCarry = nBytes - nUsed;
+            break;
+        }
+        // Complete the carried packet (in sync: just that packet, so the
+        // rest goes the fast way above), or gather enough to look ahead.
+        const std::size_t nRoom = (m_bLocked && m_nCarry < PacketSize) ? PacketSize - m_nCarry
+                                                                        : sizeof m_carry - m_nCarry;
+        const std::size_t nTake = std::min(nRoom, nBytes);
+        std::memcpy(m_carry + m_nCarry, pData, nTake);
+        m_nCarry += nTake;
+        pData += nTake;
+        nBytes -= nTake;
+        const std::size_t nUsed = Scan(m_carry, m_nCarry);
+        std::memmove(m_carry, m_carry + nUsed, m_nCarry - nUsed);
+        m_nCarry -= nUsed;
     }
     FlushDatagram();
 }
@@ -141,13 +155,20 @@ void PidFilter::FlushDatagram()
 
 PidFilter::Assembly& PidFilter::AssemblyFor(std::uint16_t wPid)
 {
-    for (Assembly& a : m_assemblies) {
-        if (a.wPid == wPid)
-            return a;
+    for (std::size_t i = 0; i < m_nAssemblies; ++i) {
+        if (m_assemblies[i].wPid == wPid)
+            return m_assemblies[i];
     }
-    m_assemblies.emplace_back();
-    m_assemblies.back().wPid = wPid;
-    return m_assemblies.back();
+    // Only the PAT's PID and the programs' PMT PIDs get one, so there is
+    // room; should there not be, the last one is taken over.
+    if (m_nAssemblies < sizeof m_assemblies / sizeof m_assemblies[0])
+        ++m_nAssemblies;
+    Assembly& a = m_assemblies[m_nAssemblies - 1];
+    a.wPid = wPid;
+    a.nLastCounter = 0xFF;
+    a.nNeeded = 0;
+    a.nHave = 0;
+    return a;
 }
 
 void PidFilter::Tables(std::uint16_t wPid, const std::uint8_t* p)
@@ -156,12 +177,18 @@ void PidFilter::Tables(std::uint16_t wPid, const std::uint8_t* p)
     // all of them after the PAT changed (a retune: new counters, new maps);
     // never while a reference into the list is held below.
     if (m_bNewPat) {
-        m_assemblies.clear();
+        m_nAssemblies = 0;
         m_bNewPat = false;
     }
-    m_assemblies.erase(std::remove_if(m_assemblies.begin(), m_assemblies.end(),
-                                      [this](const Assembly& a) { return !Bit(m_tablePids, a.wPid); }),
-                       m_assemblies.end());
+    std::size_t nKept = 0;
+    for (std::size_t i = 0; i < m_nAssemblies; ++i) {
+        if (Bit(m_tablePids, m_assemblies[i].wPid)) {
+            if (nKept != i)
+                m_assemblies[nKept] = m_assemblies[i];
+            ++nKept;
+        }
+    }
+    m_nAssemblies = nKept;
 
     const unsigned nControl = (p[3] >> 4) & 3;
     if ((nControl & 1) == 0)
@@ -180,16 +207,16 @@ void PidFilter::Tables(std::uint16_t wPid, const std::uint8_t* p)
         return;   // a repeated packet
     if (a.nLastCounter != 0xFF && nCounter != ((a.nLastCounter + 1) & 0x0F)) {
         // Packets were lost: the section under way is incomplete.
-        if (!a.bytes.empty())
+        if (a.nHave != 0)
             ++m_nSectionsDropped;
-        a.bytes.clear();
+        a.nHave = 0;
         a.nNeeded = 0;
     }
     a.nLastCounter = nCounter;
 
     if ((p[1] & 0x40) == 0) {
         // A continuation; after the section's end comes stuffing.
-        if (!a.bytes.empty())
+        if (a.nHave != 0)
             Collect(a, pPayload, nPayload);
         return;
     }
@@ -197,15 +224,15 @@ void PidFilter::Tables(std::uint16_t wPid, const std::uint8_t* p)
     // before it end the previous one.
     const std::size_t nPointer = pPayload[0];
     if (1 + nPointer > nPayload) {
-        a.bytes.clear();
+        a.nHave = 0;
         a.nNeeded = 0;
         return;
     }
-    if (!a.bytes.empty())
+    if (a.nHave != 0)
         Collect(a, pPayload + 1, nPointer);
-    if (!a.bytes.empty()) {
+    if (a.nHave != 0) {
         ++m_nSectionsDropped;   // it should have ended where the next starts
-        a.bytes.clear();
+        a.nHave = 0;
         a.nNeeded = 0;
     }
     pPayload += 1 + nPointer;
@@ -221,25 +248,29 @@ std::size_t PidFilter::Collect(Assembly& a, const std::uint8_t* pData, std::size
 {
     std::size_t nUsed = 0;
     while (nUsed < nBytes) {
-        const std::size_t nWant = a.nNeeded ? a.nNeeded - a.bytes.size() : 3 - a.bytes.size();
+        const std::size_t nWant = a.nNeeded ? a.nNeeded - a.nHave : 3 - a.nHave;
         const std::size_t nTake = std::min(nWant, nBytes - nUsed);
-        a.bytes.insert(a.bytes.end(), pData + nUsed, pData + nUsed + nTake);
+        std::memcpy(a.bytes + a.nHave, pData + nUsed, nTake);
+        a.nHave += nTake;
         nUsed += nTake;
         if (a.nNeeded == 0) {
-            if (a.bytes.size() < 3)
+            if (a.nHave < 3)
                 continue;
-            const std::size_t nLength = Length12(a.bytes.data() + 1);
+            const std::size_t nLength = Length12(a.bytes + 1);
             if (nLength > MaxSectionLength || nLength < MinSectionLength) {
                 ++m_nSectionsDropped;
-                a.bytes.clear();
+                a.nHave = 0;
                 return nBytes;   // nothing after a bad length can be trusted
             }
             a.nNeeded = 3 + nLength;
-        } else if (a.bytes.size() == a.nNeeded) {
-            std::vector<std::uint8_t> section;
-            section.swap(a.bytes);
+        } else if (a.nHave == a.nNeeded) {
+            // Read from a copy: the section may change which PIDs carry
+            // tables, never the assembly in hand.
+            const std::size_t nSection = a.nHave;
+            std::memcpy(m_section, a.bytes, nSection);
+            a.nHave = 0;
             a.nNeeded = 0;
-            Section(a.wPid, section.data(), section.size());
+            Section(a.wPid, m_section, nSection);
             return nUsed;
         }
     }
@@ -265,31 +296,35 @@ void PidFilter::OnPat(const std::uint8_t* p, std::size_t nBytes)
 {
     const int nVersion = (p[5] >> 1) & 0x1F;
     const std::uint8_t nSection = p[6];
-    std::vector<Program> programs;
-    if (nSection != 0 && nVersion == m_nPatVersion)
-        programs = m_programs;   // a further section of the same table
+    std::size_t nNew = 0;
+    if (nSection != 0 && nVersion == m_nPatVersion) {
+        // A further section of the same table.
+        std::copy(m_programs, m_programs + m_nPrograms, m_newPrograms);
+        nNew = m_nPrograms;
+    }
     // Loop entries: program number, then PMT PID (or, for program 0, the
     // network PID); the CRC follows.
-    for (std::size_t i = 8; i + 4 <= nBytes - 4; i += 4) {
-        Program prog;
-        prog.wNumber = static_cast<std::uint16_t>((p[i] << 8) | p[i + 1]);
-        prog.wPmtPid = Pid13(p + i + 2);
-        if (prog.wNumber == 0)
+    for (std::size_t i = 8; i + 4 <= nBytes - 4 && nNew < MaxPrograms; i += 4) {
+        const std::uint16_t wNumber = static_cast<std::uint16_t>((p[i] << 8) | p[i + 1]);
+        const std::uint16_t wPmtPid = Pid13(p + i + 2);
+        if (wNumber == 0)
             continue;
-        const bool bKnown = std::any_of(programs.begin(), programs.end(), [&](const Program& q) {
-            return q.wNumber == prog.wNumber;
-        });
+        const bool bKnown = std::any_of(m_newPrograms, m_newPrograms + nNew,
+                                        [&](const Program& q) { return q.wNumber == wNumber; });
         if (bKnown)
             continue;
-        // A program the map of which is known already keeps it.
-        for (const Program& old : m_programs) {
-            if (old.wNumber == prog.wNumber && old.wPmtPid == prog.wPmtPid)
-                prog = old;
+        Program& prog = m_newPrograms[nNew++];
+        prog = Program{};
+        prog.wNumber = wNumber;
+        prog.wPmtPid = wPmtPid;
+        // A program whose map is known already keeps it.
+        for (std::size_t j = 0; j < m_nPrograms; ++j) {
+            if (m_programs[j].wNumber == wNumber && m_programs[j].wPmtPid == wPmtPid)
+                prog = m_programs[j];
         }
-        programs.push_back(prog);
     }
-    const bool bChanged = programs.size() != m_programs.size() ||
-                          !std::equal(programs.begin(), programs.end(), m_programs.begin(),
+    const bool bChanged = nNew != m_nPrograms ||
+                          !std::equal(m_newPrograms, m_newPrograms + nNew, m_programs,
                                       [](const Program& a, const Program& b) {
                                           return a.wNumber == b.wNumber && a.wPmtPid == b.wPmtPid;
                                       });
@@ -297,33 +332,36 @@ void PidFilter::OnPat(const std::uint8_t* p, std::size_t nBytes)
         m_bNewPat = true;
     m_nPatVersion = nVersion;
     m_wStreamId = static_cast<std::uint16_t>((p[3] << 8) | p[4]);
-    m_programs.swap(programs);
+    std::copy(m_newPrograms, m_newPrograms + nNew, m_programs);
+    m_nPrograms = nNew;
 
     std::memset(m_tablePids, 0, sizeof m_tablePids);
     SetBit(m_tablePids, PatPid);
-    for (const Program& prog : m_programs)
-        SetBit(m_tablePids, prog.wPmtPid);
+    for (std::size_t i = 0; i < m_nPrograms; ++i)
+        SetBit(m_tablePids, m_programs[i].wPmtPid);
     Recompute();
 }
 
 void PidFilter::OnPmt(std::uint16_t wPid, const std::uint8_t* p, std::size_t nBytes)
 {
     const std::uint16_t wNumber = static_cast<std::uint16_t>((p[3] << 8) | p[4]);
-    auto prog = std::find_if(m_programs.begin(), m_programs.end(), [&](const Program& q) {
+    Program* prog = std::find_if(m_programs, m_programs + m_nPrograms, [&](const Program& q) {
         return q.wNumber == wNumber && q.wPmtPid == wPid;
     });
-    if (prog == m_programs.end())
+    if (prog == m_programs + m_nPrograms)
         return;   // another program's map on a shared PID, or none in the PAT
     // Header (12 bytes), program descriptors, stream loop, CRC (4 bytes).
     const std::size_t nEnd = nBytes - 4;
     std::size_t i = 12 + Length12(p + 10);
-    std::vector<std::uint16_t> streams;
+    std::uint16_t streams[MaxStreams];
+    std::size_t nStreams = 0;
     while (i < nEnd) {
         if (i + 5 > nEnd) {
             ++m_nSectionsDropped;   // a loop entry that runs past the end
             return;
         }
-        streams.push_back(Pid13(p + i + 1));
+        if (nStreams < MaxStreams)
+            streams[nStreams++] = Pid13(p + i + 1);
         i += 5 + Length12(p + i + 3);
     }
     if (i != nEnd) {
@@ -331,9 +369,15 @@ void PidFilter::OnPmt(std::uint16_t wPid, const std::uint8_t* p, std::size_t nBy
         return;
     }
     prog->wPcrPid = Pid13(p + 8);
-    prog->streamPids.swap(streams);
+    std::copy(streams, streams + nStreams, prog->streamPids);
+    prog->nStreams = nStreams;
     prog->bHaveMap = true;
     Recompute();
+}
+
+bool PidFilter::Program::Carries(std::uint16_t wPid) const
+{
+    return wPid != NoPid && std::find(streamPids, streamPids + nStreams, wPid) != streamPids + nStreams;
 }
 
 void PidFilter::Recompute()
@@ -343,35 +387,32 @@ void PidFilter::Recompute()
         return;
     SetBit(m_passes, m_wVideoPid);
     SetBit(m_passes, m_wAudioPid);
-    std::vector<const Program*> carrying;
-    for (const Program& prog : m_programs) {
-        if (!prog.bHaveMap)
-            continue;
-        const bool bCarries = std::any_of(prog.streamPids.begin(), prog.streamPids.end(), [&](std::uint16_t w) {
-            return w == m_wVideoPid || w == m_wAudioPid;
-        });
-        if (bCarries) {
+    std::size_t carrying[MaxPrograms];
+    std::size_t nCarrying = 0;
+    for (std::size_t i = 0; i < m_nPrograms; ++i) {
+        const Program& prog = m_programs[i];
+        if (prog.bHaveMap && (prog.Carries(m_wVideoPid) || prog.Carries(m_wAudioPid))) {
             SetBit(m_passes, prog.wPmtPid);
             SetBit(m_passes, prog.wPcrPid);
-            carrying.push_back(&prog);
+            carrying[nCarrying++] = i;
         }
     }
     // PID 0 passes as our own PAT only; a selected PID 0 is the stream's PAT,
     // which never passes as it is.
     m_passes[0] = static_cast<std::uint8_t>(m_passes[0] & ~1u);
-    if (!carrying.empty()) {
-        BuildPat(carrying);
+    if (nCarrying > 0) {
+        BuildPat(carrying, nCarrying);
         SetBit(m_passes, PatPid);
     }
     // Null packets are padding, never worth sending.
     m_passes[NullPid >> 3] = static_cast<std::uint8_t>(m_passes[NullPid >> 3] & ~(1u << (NullPid & 7)));
 }
 
-void PidFilter::BuildPat(const std::vector<const Program*>& programs)
+void PidFilter::BuildPat(const std::size_t* pCarrying, std::size_t nCarrying)
 {
     // One packet holds up to 42 programs after the pointer field, the
     // section's 8 header bytes and its CRC.
-    const std::size_t nEntries = std::min<std::size_t>(programs.size(), (PacketSize - 4 - 1 - 8 - 4) / 4);
+    const std::size_t nEntries = std::min<std::size_t>(nCarrying, (PacketSize - 4 - 1 - 8 - 4) / 4);
     std::uint8_t section[PacketSize] = {};
     const std::size_t nLength = 5 + 4 * nEntries + 4;
     section[0] = TablePat;
@@ -383,10 +424,11 @@ void PidFilter::BuildPat(const std::vector<const Program*>& programs)
     section[7] = 0;   // last section number
     for (std::size_t i = 0; i < nEntries; ++i) {
         std::uint8_t* e = section + 8 + 4 * i;
-        e[0] = static_cast<std::uint8_t>(programs[i]->wNumber >> 8);
-        e[1] = static_cast<std::uint8_t>(programs[i]->wNumber);
-        e[2] = static_cast<std::uint8_t>(0xE0 | (programs[i]->wPmtPid >> 8));
-        e[3] = static_cast<std::uint8_t>(programs[i]->wPmtPid);
+        const Program& prog = m_programs[pCarrying[i]];
+        e[0] = static_cast<std::uint8_t>(prog.wNumber >> 8);
+        e[1] = static_cast<std::uint8_t>(prog.wNumber);
+        e[2] = static_cast<std::uint8_t>(0xE0 | (prog.wPmtPid >> 8));
+        e[3] = static_cast<std::uint8_t>(prog.wPmtPid);
     }
     // A new version whenever what it lists changes, so a player reads it again.
     const bool bSame = nEntries == m_nPatEntries && std::memcmp(section + 3, m_pat + 5 + 3, 2) == 0 &&

@@ -24,13 +24,16 @@
 // transport stream over UDP, through the sink given at construction. Every
 // Push ends with its last, possibly shorter, datagram sent.
 //
+// Fixed storage only (no allocation while the stream runs): up to
+// MaxPrograms programs in the PAT and MaxStreams streams in each map; what
+// lies beyond is not followed.
+//
 // One thread at a time: callers that select from one thread and push from
 // another hold their own lock around both.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace tsfilter {
 
@@ -39,6 +42,10 @@ constexpr std::size_t PacketsPerDatagram = 7;
 constexpr std::uint16_t PatPid = 0x0000;
 constexpr std::uint16_t NullPid = 0x1FFF;
 constexpr std::uint16_t NoPid = 0xFFFF;   // no PID selected
+
+constexpr std::size_t MaxPrograms = 64;
+constexpr std::size_t MaxStreams = 32;
+constexpr std::size_t MaxSection = 1024;   // a PAT or PMT section, whole
 
 // Receives each datagram: whole packets, 1 to PacketsPerDatagram of them.
 typedef void (*Sink)(void* pContext, const std::uint8_t* pData, std::size_t nBytes);
@@ -69,9 +76,12 @@ public:
         std::uint16_t wPmtPid = NoPid;
         std::uint16_t wPcrPid = NoPid;
         bool bHaveMap = false;
-        std::vector<std::uint16_t> streamPids;   // elementary streams in its map
+        std::size_t nStreams = 0;
+        std::uint16_t streamPids[MaxStreams] = {};   // elementary streams in its map
+        bool Carries(std::uint16_t wPid) const;
     };
-    const std::vector<Program>& Programs() const { return m_programs; }
+    std::size_t ProgramCount() const { return m_nPrograms; }
+    const Program& ProgramAt(std::size_t i) const { return m_programs[i]; }
 
     // Counts, for diagnostics and tests.
     std::uint64_t PacketsIn() const { return m_nPacketsIn; }
@@ -85,13 +95,14 @@ private:
         std::uint16_t wPid = NoPid;
         std::uint8_t nLastCounter = 0xFF;
         std::size_t nNeeded = 0;   // the section's whole length once known, else 0
-        std::vector<std::uint8_t> bytes;
+        std::size_t nHave = 0;
+        std::uint8_t bytes[MaxSection];
     };
 
     std::size_t Scan(const std::uint8_t* p, std::size_t nBytes);
     void Packet(const std::uint8_t* p);
     void Send(const std::uint8_t* p);
-    void BuildPat(const std::vector<const Program*>& programs);
+    void BuildPat(const std::size_t* pCarrying, std::size_t nCarrying);
     void FlushDatagram();
     void Tables(std::uint16_t wPid, const std::uint8_t* p);
     std::size_t Collect(Assembly& a, const std::uint8_t* pData, std::size_t nBytes);
@@ -106,9 +117,14 @@ private:
     std::uint16_t m_wVideoPid = NoPid;
     std::uint16_t m_wAudioPid = NoPid;
 
-    std::vector<Program> m_programs;
+    Program m_programs[MaxPrograms];
+    std::size_t m_nPrograms = 0;
+    Program m_newPrograms[MaxPrograms];   // a PAT being read
     int m_nPatVersion = -1;
-    std::vector<Assembly> m_assemblies;
+    // One section under way per table PID: the PAT's, then each program's.
+    Assembly m_assemblies[1 + MaxPrograms];
+    std::size_t m_nAssemblies = 0;
+    std::uint8_t m_section[MaxSection];   // a whole section, being read
     bool m_bNewPat = false;   // the PAT changed: start every section afresh
     // The PIDs that pass, and those that carry the PAT or a PMT, as bitmaps
     // over all 8192.
@@ -123,7 +139,8 @@ private:
     std::uint8_t m_nPatOutCounter = 0;
 
     // Bytes of a packet not yet whole, or not yet known to be one.
-    std::vector<std::uint8_t> m_carry;
+    std::uint8_t m_carry[2 * PacketSize + 1] = {};
+    std::size_t m_nCarry = 0;
     bool m_bLocked = false;   // the last packet was followed by a sync byte
     std::uint8_t m_datagram[PacketSize * PacketsPerDatagram] = {};
     std::size_t m_nDatagram = 0;

@@ -279,6 +279,12 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
         hr = p.grabber->SetCallback(&p.callback, 1);   // 1: BufferCB
     if (SUCCEEDED(hr))
         hr = p.builder->RenderStream(nullptr, nullptr, p.capture.Get(), nullptr, p.grabberFilter.Get());
+    if (FAILED(hr) && p.grabberFilter) {
+        // An unconnected grabber would only stop the graph from running.
+        p.graph->RemoveFilter(p.grabberFilter.Get());
+        p.grabber.Reset();
+        p.grabberFilter.Reset();
+    }
     if (fail(Step::Grabber, hr))
         return hrFirst;
 

@@ -50,6 +50,7 @@ const char* Name(HRESULT hr)
     case 0x80004001u: return "E_NOTIMPL";
     case 0x80070057u: return "E_INVALIDARG";
     case 0x80004005u: return "E_FAIL";
+    case 0x80004003u: return "E_POINTER, an earlier step made nothing";
     case 0x80040217u: return "VFW_E_CANNOT_CONNECT";
     case 0x80040207u: return "VFW_E_NO_ACCEPTABLE_TYPES";
     case 0x8004020Bu: return "VFW_E_NOT_FOUND";

@@ -22,8 +22,8 @@ namespace bda {
 // The steps, in the order the graph is built.
 enum class Step {
     Com,              // CoInitializeEx
-    Graph,            // the filter graph and the capture graph builder
     FindTuner,        // the network-tuner category has a device
+    Graph,            // the filter graph and the capture graph builder
     Provider,         // the network provider: the generic one, else DVB-C's
     TuningSpace,      // a DVB tuning space of the cable system type
     Locator,          // a DVB-C locator as its default
@@ -63,7 +63,7 @@ constexpr std::uint32_t OpenCode(Step step, std::uint32_t hr)
 inline const char* StepName(Step step)
 {
     static const char* const names[StepCount] = {
-        "COM", "filter graph", "network tuner category", "network provider", "DVB-C tuning space",
+        "COM", "network tuner category", "filter graph", "network provider", "DVB-C tuning space",
         "DVB-C locator", "tune request", "provider tuning", "tuner connected", "receiver component",
         "sample grabber", "demultiplexer", "run"};
     const int i = static_cast<int>(step);

@@ -144,18 +144,9 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
     if (fail(Step::Com, hr))
         return hrFirst;
 
-    hr = Create(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(p.graph.GetAddressOf()));
-    if (SUCCEEDED(hr))
-        hr = Create(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2, reinterpret_cast<void**>(p.builder.GetAddressOf()));
-    if (SUCCEEDED(hr))
-        hr = p.builder->SetFiltergraph(p.graph.Get());
-    if (SUCCEEDED(hr))
-        hr = p.graph.As(&p.control);
-    if (fail(Step::Graph, hr) || FAILED(hr))
-        return hrFirst;   // nothing further can be made without a graph
-
     // A tuner first: with none, nothing else matters (and on a system
-    // without TV support the category is empty too).
+    // without TV support the category is empty too). Before the graph, so
+    // that a PC without a card does not even load DirectShow's graph.
     ComPtr<ICreateDevEnum> devices;
     ComPtr<IEnumMoniker> tuners;
     hr = Create(CLSID_SystemDeviceEnum, IID_ICreateDevEnum, reinterpret_cast<void**>(devices.GetAddressOf()));
@@ -165,6 +156,16 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
         hr = S_FALSE;
     if (fail(Step::FindTuner, hr) || hr != S_OK)
         return hrFirst;
+
+    hr = Create(CLSID_FilterGraph, IID_IGraphBuilder, reinterpret_cast<void**>(p.graph.GetAddressOf()));
+    if (SUCCEEDED(hr))
+        hr = Create(CLSID_CaptureGraphBuilder2, IID_ICaptureGraphBuilder2, reinterpret_cast<void**>(p.builder.GetAddressOf()));
+    if (SUCCEEDED(hr))
+        hr = p.builder->SetFiltergraph(p.graph.Get());
+    if (SUCCEEDED(hr))
+        hr = p.graph.As(&p.control);
+    if (fail(Step::Graph, hr) || FAILED(hr))
+        return hrFirst;   // nothing further can be made without a graph
 
     // The network provider: the generic one (Windows 7 on), else DVB-C's.
     hr = Create(ClsidGenericNetworkProvider, IID_IBaseFilter, reinterpret_cast<void**>(p.provider.GetAddressOf()));

@@ -70,14 +70,13 @@ std::uint32_t Device::Open(dvbcard::Access& access)
     access = dvbcard::Access::None;
     if (m_bOpen)
         return 0;
-    m_udp.Open();   // without it the card still tunes; nothing plays
     Step failed = Step::Com;
     const HRESULT hr = m_graph.Build(failed);
     if (hr != S_OK) {
         m_graph.Teardown();
-        m_udp.Close();
         return OpenCode(failed, static_cast<std::uint32_t>(hr));
     }
+    m_udp.Open();   // without it the card still tunes; nothing plays
     m_bOpen = true;
     access = dvbcard::Access::Owner;
     return 0;

@@ -99,7 +99,7 @@ struct Graph::Parts
 };
 
 Graph::Graph(StreamSink sink, void* pContext)
-    : m_sink(sink), m_pSinkContext(pContext), m_p(new (m_storage) Parts(sink, pContext))
+    : m_p(new (m_storage) Parts(sink, pContext))
 {
     static_assert(sizeof(Parts) <= sizeof m_storage, "m_storage holds the parts");
     static_assert(alignof(Parts) <= alignof(void*), "m_storage is aligned for the parts");
@@ -111,13 +111,12 @@ Graph::~Graph()
     m_p->~Parts();
 }
 
-HRESULT Graph::Step1(Step step, HRESULT hr, bool bFatal)
+void Graph::Note(Step step, HRESULT hr)
 {
     if (m_report != nullptr) {
         const bool bTunerStep = step == Step::ConnectTuner && m_szTuner[0] != L'\0';
         m_report(m_pReportContext, step, hr, bTunerStep ? m_szTuner : nullptr);
     }
-    return bFatal ? hr : S_OK;
 }
 
 HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeepGoing)
@@ -129,7 +128,7 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
     HRESULT hrFirst = S_OK;
     // Notes a step's result; true when the build is to stop here.
     auto fail = [&](Step step, HRESULT hr) {
-        Step1(step, hr, true);
+        Note(step, hr);
         if (hr != S_OK && hrFirst == S_OK) {
             hrFirst = hr;
             failed = step;
@@ -232,7 +231,7 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
             p.tunerFilter = filter;
             break;
         }
-        Step1(Step::ConnectTuner, hr, false);   // this one did not; the next
+        Note(Step::ConnectTuner, hr);   // this one did not; the next
     }
     if (!p.tunerFilter)
         m_szTuner[0] = L'\0';
@@ -258,7 +257,7 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
             p.graph->RemoveFilter(filter.Get());
         }
     }
-    Step1(Step::Receiver, p.capture == p.tunerFilter ? S_FALSE : S_OK, false);
+    Note(Step::Receiver, p.capture == p.tunerFilter ? S_FALSE : S_OK);
 
     // The whole transport stream, through the sample grabber.
     hr = Create(ClsidSampleGrabber, IID_IBaseFilter, reinterpret_cast<void**>(p.grabberFilter.GetAddressOf()));
@@ -314,7 +313,7 @@ HRESULT Graph::Build(Step& failed, StepReport report, void* pContext, bool bKeep
     } else if (demux) {
         p.graph->RemoveFilter(demux.Get());
     }
-    Step1(Step::Demux, hr, false);
+    Note(Step::Demux, hr);
 
     FindNodes();
 

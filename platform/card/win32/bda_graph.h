@@ -84,11 +84,10 @@ public:
 
 private:
     struct Parts;
-    HRESULT Step1(Step step, HRESULT hr, bool bFatal);
+    // Tells the report, if any, how a step went.
+    void Note(Step step, HRESULT hr);
     void FindNodes();
 
-    StreamSink m_sink;
-    void* m_pSinkContext;
     // The COM objects (Parts, in the .cpp), kept in place: the product
     // allocates nothing with operator new, which would bring in the C++
     // runtime's exception support.

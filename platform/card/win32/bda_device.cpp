@@ -44,6 +44,26 @@ std::uint32_t Units(long nThousands)
     return nThousands <= 0 ? 0 : static_cast<std::uint32_t>(nThousands) * 1000u;
 }
 
+// The board calls the front end from threads of its own too (its tuner and
+// its watcher), which have not joined COM, and a tune creates a locator.
+// Each such call joins the multithreaded apartment for as long as it lasts,
+// unless its thread is in COM already (the user-interface thread).
+class ComScope
+{
+public:
+    ComScope() : m_hr(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ComScope()
+    {
+        if (SUCCEEDED(m_hr))
+            ::CoUninitialize();
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+private:
+    HRESULT m_hr;
+};
+
 }  // namespace
 
 Device::Device() : m_graph(&Device::OnStream, this), m_filter(&tsfilter::UdpSender::SinkTo, &m_udp)
@@ -112,6 +132,7 @@ Status Device::ReadTuning(dvbcard::Tuning& tuning)
 {
     if (!m_bOpen)
         return Status::Failed;
+    ComScope com;
     Tuning t;
     m_bFromNodes = m_graph.ReadNodes(t) == S_OK;
     if (!m_bFromNodes) {
@@ -128,13 +149,17 @@ Status Device::ReadTuning(dvbcard::Tuning& tuning)
 
 Status Device::ReadLock(bool& bLocked)
 {
-    return m_bOpen ? StatusOf(m_graph.ReadLock(bLocked)) : Status::Failed;
+    if (!m_bOpen)
+        return Status::Failed;
+    ComScope com;
+    return StatusOf(m_graph.ReadLock(bLocked));
 }
 
 Status Device::TuneTo(const Tuning& tuning)
 {
     if (!m_bOpen)
         return Status::Failed;
+    ComScope com;
     return StatusOf(m_graph.Tune(tuning));
 }
 
@@ -152,6 +177,7 @@ Status Device::Tune(const dvbcard::TuneParameters& parameters)
 Status Device::Retune(std::uint32_t nFrequency)
 {
     // Keeps the symbol rate and modulation of the current request.
+    ComScope com;
     Tuning tuning;
     const HRESULT hr = m_graph.ReadRequest(tuning);
     if (FAILED(hr))

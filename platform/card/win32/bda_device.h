@@ -15,6 +15,11 @@
 //
 // Open codes: bda_open_codes.h. The graph holds the tuner alone; a tuner
 // another program has cannot be read at all (ErrBusy, nothing open).
+//
+// Threads: the board (card_board.h) opens and closes on the user-interface
+// thread, which builds the graph there; its tuner and watcher threads make
+// the front-end calls, each joining COM's multithreaded apartment for the
+// call. The PID filter is guarded against the graph's streaming thread.
 #pragma once
 
 #include "platform/card/card_device.h"

@@ -14,7 +14,7 @@ set -euo pipefail
 
 declare -A groups
 groups[build]="build-essential cmake ninja-build pkg-config qt6-base-dev libqt6dbus6 binutils-mingw-w64-x86-64 mingw-w64-common fonts-liberation2 libdvbv5-dev libudev-dev"
-groups[test]="${groups[build]} libgtest-dev clang-14 libclang-rt-14-dev dbus-daemon dbus-bin xvfb xauth openbox x11-utils xdotool at-spi2-core python3-gi gir1.2-atspi-2.0"
+groups[test]="${groups[build]} libgtest-dev clang-14 libclang-rt-14-dev dbus-daemon dbus-bin xvfb xauth openbox x11-utils xdotool at-spi2-core python3-gi gir1.2-atspi-2.0 ffmpeg"
 # Never wine32: with it, "wine" picks the 32-bit loader and the 64-bit one breaks.
 groups[windows]="cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix googletest wine wine64 fonts-wine xvfb xauth python3"
 groups[package]="${groups[build]} dpkg-dev file lintian desktop-file-utils appstream man-db groff-base python3"

@@ -66,11 +66,14 @@ struct TableRoute
 // m_mutex is held (except by the open, before the threads start), and the
 // user-interface thread only tries it for FrontWaitMs. Tunes run on the
 // tuner thread (board_tuner.cpp). The table reader's waits for sections run
-// under neither, on filters of their own.
+// under neither, on filters of their own (board_tables.cpp).
 class BoardState
 {
 public:
-    explicit BoardState(CardDevice& device) : m_device(device) {}
+    // pfnReader runs the table reader's thread (RunReader, board_tables.cpp);
+    // null for a device that follows the program tables itself.
+    BoardState(CardDevice& device, void (*pfnReader)(void*)) : m_device(device), m_pfnReader(pfnReader) {}
+    static void RunReader(void* pState) { static_cast<BoardState*>(pState)->ReadTables(); }
 
     DVBErrReturn Open(HWND hWnd, ChangeCallback pfnChanged, void* pContext);
     DVBErrReturn Close(HWND hWnd);
@@ -107,11 +110,11 @@ private:
     void Watch();
     void ReadTables();
     static void RunWatcher(void* pState) { static_cast<BoardState*>(pState)->Watch(); }
-    static void RunReader(void* pState) { static_cast<BoardState*>(pState)->ReadTables(); }
     void Tune();
     static void RunTuner(void* pState) { static_cast<BoardState*>(pState)->Tune(); }
 
     CardDevice& m_device;
+    void (*m_pfnReader)(void*);
     Mutex m_mutex;
     bool m_bOpen = false;
     bool m_bReadOnly = false;

@@ -1,9 +1,13 @@
 // The little the board needs of threads: a mutex, one that can be waited
-// for a while only, a lock, a condition variable and a thread. The standard library's on Linux; on Windows the
-// system's own (slim reader/writer lock, condition variable, CreateThread),
+// for a while only, a lock, a condition variable, a thread and a steady
+// clock. The standard library's on Linux; on Windows the system's own (slim
+// reader/writer lock, condition variable, CreateThread, the tick count),
 // because the product's mingw-w64 compilers use the win32 thread model,
-// whose C++ library has no std::thread or std::mutex.
+// whose C++ library has no std::thread or std::mutex, and its steady clock
+// brings in the C++ runtime's exception support with it.
 #pragma once
+
+#include <chrono>
 
 #if defined(_WIN32)
 #  ifndef WIN32_LEAN_AND_MEAN
@@ -16,7 +20,6 @@
 #else
 #  include <pthread.h>
 
-#  include <chrono>
 #  include <condition_variable>
 #  include <mutex>
 #  include <thread>
@@ -25,6 +28,17 @@
 namespace dvbcard {
 
 #if defined(_WIN32)
+
+// Milliseconds since the system started, as std::chrono's clocks count.
+struct SteadyClock
+{
+    using duration = std::chrono::milliseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<SteadyClock, duration>;
+    static constexpr bool is_steady = true;
+    static time_point now() { return time_point(duration(static_cast<rep>(GetTickCount64()))); }
+};
 
 class Mutex
 {
@@ -141,6 +155,8 @@ private:
 };
 
 #else
+
+using SteadyClock = std::chrono::steady_clock;
 
 class Mutex
 {

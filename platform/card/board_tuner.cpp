@@ -30,7 +30,7 @@ CCommonDVB::ErrReturn BoardState::SetFrequency(std::uint32_t nFrequency, int nFl
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = SteadyClock;
 
 int MsUntil(Clock::time_point deadline)
 {

@@ -44,7 +44,7 @@ bool BoardState::IsOwnTuneSettling(const Reading& r) const
 // condition variable, so a close stops it at once.
 void BoardState::Watch()
 {
-    using Clock = std::chrono::steady_clock;
+    using Clock = SteadyClock;
     Lock lock(m_mutex);
     for (;;) {
         const auto due = Clock::now() + std::chrono::milliseconds(WatchIntervalMs);

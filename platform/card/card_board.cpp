@@ -136,7 +136,8 @@ DVBErrReturn BoardState::Open(HWND hWnd, ChangeCallback pfnChanged, void* pConte
     m_bStopping = false;
     m_watcher.Start(&BoardState::RunWatcher, this, "tavrik-watch");
     if (!m_bReadOnly) {
-        m_reader.Start(&BoardState::RunReader, this, "tavrik-tables");
+        if (m_pfnReader != nullptr)
+            m_reader.Start(m_pfnReader, this, "tavrik-tables");
         m_tuner.Start(&BoardState::RunTuner, this, "tavrik-tune");
         // When the last program closed the front end, the kernel put the
         // tuner to sleep; opening it again woke it but tuned nothing, so it
@@ -343,7 +344,9 @@ CCommonDVB::ErrReturn BoardState::SetPid(Route slot, std::uint16_t wPid)
 
 // --- The board ----------------------------------------------------------------------
 
-Board::Board(CardDevice& device) : m_pState(new BoardState(device)) {}
+// The board with the table reader: Board::Board(CardDevice&), in
+// board_tables.cpp.
+Board::Board(CardDevice& device, DeviceFollowsTables) : m_pState(new BoardState(device, nullptr)) {}
 
 Board::~Board()
 {

@@ -90,6 +90,10 @@ typedef void (*ChangeCallback)(void* pContext);
 
 class BoardState;
 
+// For a device that follows the program tables itself (Windows' PID filter
+// reads them from the captured stream it filters).
+struct DeviceFollowsTables {};
+
 // One card, opened for one window at a time. Every call may come from the
 // user-interface thread; the board has threads of its own (the watcher and
 // the table reader) and never waits for them on a close longer than it
@@ -97,7 +101,14 @@ class BoardState;
 class Board
 {
 public:
+    // A board that reads the multiplex's program tables through the
+    // device's section filters, with the platform's parsers
+    // (program_tables.h), and routes those that go with the selected PIDs.
     explicit Board(CardDevice& device);
+    // A board that reads no tables: the device finds them itself, and
+    // takes the routes of the tables (the PAT only, with no map) as no
+    // more than a hint. Nothing of the table reader is linked with it.
+    Board(CardDevice& device, DeviceFollowsTables);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;

@@ -9,17 +9,9 @@
 
 namespace dvbcard {
 
-const ProgramMap::Program* ProgramMap::ProgramFor(std::uint16_t wPid) const
-{
-    for (const Program& p : programs)
-        if (std::find(p.pids.begin(), p.pids.end(), wPid) != p.pids.end())
-            return &p;
-    return nullptr;
-}
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = SteadyClock;
 
 // PMT section filters open at once, at most: a USB stick's hardware PID
 // filter has 15 to 32 feeds in all, and the routes take up to 6.

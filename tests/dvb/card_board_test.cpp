@@ -1,6 +1,7 @@
 // The card library's rules over the device double (tests/support): what
 // reaches the device, what the getters report and what the window hears,
 // without a kernel. One scenario per rule.
+#include "platform/card/bda_open_codes.h"
 #include "platform/card/card_board.h"
 #include "tests/support/card_device_double.h"
 
@@ -532,3 +533,78 @@ TEST_F(CardBoard, TheWindowHearsOfOtherProgramsChangesNotOfOurs)
 }
 
 }  // namespace
+
+// --- A device that follows the program tables itself (Windows' BDA card) ------------
+
+// A tuner another program holds: the device's code (16, busy) comes back
+// with nothing open, every call of the window fails as on a closed board
+// (it shows zeros), and the close that follows touches nothing.
+TEST(DeviceFollowingTables, ABusyTunerLeavesTheBoardClosed)
+{
+    const HWND hWnd = reinterpret_cast<HWND>(0x1001);
+    DeviceDouble device;
+    Board board(device, DeviceFollowsTables{});
+    device.SetOpen(bda::ErrBusy, Access::None);
+    EXPECT_EQ(board.Open(hWnd, nullptr, nullptr), 16u);
+    std::uint32_t n = 7;
+    std::uint16_t w = 7;
+    EXPECT_EQ(board.GetFrequency(n), ResNotOpen);
+    EXPECT_EQ(board.GetSymbolRate(n), ResNotOpen);
+    EXPECT_EQ(board.GetVideoPid(w), ResNotOpen);
+    EXPECT_EQ(board.SetFrequency(330000, 1), ResNotOpen);
+    EXPECT_EQ(board.SetAudioPid(0x101), ResNotOpen);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(w, 7);
+    EXPECT_EQ(board.Close(hWnd), 0u);
+    EXPECT_EQ(device.Calls(), (std::vector<std::string>{"Open"}));
+}
+
+// The board asks such a device for no section filter, however long the
+// tables are on the air, and leaves the PMTs and the clock to it; the PIDs
+// and the tuning follow the same rules as on any card.
+TEST(DeviceFollowingTables, TheBoardReadsNoTablesAndTheRestIsAsEverywhere)
+{
+    using carddouble::PatBytes;
+    using carddouble::PmtBytes;
+    const HWND hWnd = reinterpret_cast<HWND>(0x1001);
+    DeviceDouble device;
+    device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));
+    device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}, {0x04, 0x102}}));
+    Board board(device, DeviceFollowsTables{});
+    ASSERT_EQ(board.Open(hWnd, nullptr, nullptr), 0u);
+    ASSERT_EQ(board.SetVideoPid(0x101), CCommonDVB::Success);
+    ASSERT_EQ(board.SetAudioPid(0x102), CCommonDVB::Success);
+    std::uint32_t n = 0;
+    for (const auto until = Clock::now() + 2s; Clock::now() < until && board.SetFrequency(330000, 1) == ResTuning;)
+        std::this_thread::sleep_for(2ms);
+    // Longer than the table reader takes to find a lock and read the map.
+    std::this_thread::sleep_for(600ms);
+    for (const std::string& call : device.Calls())
+        EXPECT_EQ(call.rfind("OpenSections", 0), std::string::npos) << call;
+    EXPECT_EQ(device.Routed(Route::Video), 0x101);
+    EXPECT_EQ(device.Routed(Route::Audio), 0x102);
+    EXPECT_EQ(device.Routed(Route::Pmt), NoPid);
+    EXPECT_EQ(device.Routed(Route::Pcr), NoPid);
+    ASSERT_EQ(board.GetFrequency(n), CCommonDVB::Success);
+    EXPECT_EQ(n, 330000u);
+    EXPECT_EQ(board.Close(hWnd), 0u);
+}
+
+// What each failed step of building the BDA graph tells the user.
+TEST(BdaOpenCodes, EachFailureHasItsCode)
+{
+    using bda::OpenCode;
+    using bda::Step;
+    EXPECT_EQ(OpenCode(Step::FindTuner, bda::HrFalse), 2u);           // empty category
+    EXPECT_EQ(OpenCode(Step::ConnectTuner, 0x80040217u), 2u);         // no tuner takes DVB-C
+    EXPECT_EQ(OpenCode(Step::Provider, 0x80040154u), 4101u);          // Wine, N editions
+    EXPECT_EQ(OpenCode(Step::TuningSpace, 0x80040154u), 4101u);
+    EXPECT_EQ(OpenCode(Step::Run, 0x800700AAu), 16u);                 // another program has it
+    EXPECT_EQ(OpenCode(Step::ConnectTuner, 0x80070020u), 16u);
+    EXPECT_EQ(OpenCode(Step::Grabber, 0x80004005u), 0x80004005u);     // anything else: itself
+    EXPECT_EQ(OpenCode(Step::Run, 0x8007001Fu), 0x8007001Fu);
+    EXPECT_EQ(OpenCode(Step::Provider, 1u), 4102u);                   // success with nothing
+    EXPECT_NE(OpenCode(Step::Provider, 0x80040154u), ErrAlreadyOpen) << "no code of the board's own";
+    EXPECT_STREQ(bda::StepName(Step::Run), "run");
+}
+

@@ -1,10 +1,12 @@
 # Static checks of a Windows build of the tool, run on the build machine:
 #   cmake -DEXE=tavrik-sim.exe -DOBJDUMP=... -DWINDRES=... [-DFORMAT=pei-i386]
-#         [-DMAX_SIZE=bytes] -P check_exe.cmake
+#         [-DMAX_SIZE=bytes] [-DCONSOLE=ON] -P check_exe.cmake
 #
 # - it is an exe of the expected architecture (FORMAT, as objdump names it);
 # - it imports system DLLs only (the C and C++ runtimes are linked in), and
 #   the common controls among them, with InitCommonControlsEx;
+# - with CONSOLE (tavrik-check.exe) only the above two and the size: it is a
+#   console program with no dialog;
 # - dialog 102 is in German (language 1031 = LANG_GERMAN, SUBLANG_GERMAN) with
 #   its caption intact;
 # - icon group 128 holds a 32x32 and a 16x16 image.
@@ -22,7 +24,9 @@ if(DEFINED FORMAT AND NOT headers MATCHES "file format ${FORMAT}\n")
   list(APPEND failures "is not ${FORMAT} (${found})")
 endif()
 
-set(system_dlls KERNEL32.DLL USER32.DLL GDI32.DLL COMCTL32.DLL MSVCRT.DLL ADVAPI32.DLL OLE32.DLL)
+# OLEAUT32 (BSTR, VARIANT) and WS2_32 (the UDP stream) come with the BDA card.
+set(system_dlls KERNEL32.DLL USER32.DLL GDI32.DLL COMCTL32.DLL MSVCRT.DLL ADVAPI32.DLL OLE32.DLL OLEAUT32.DLL
+    WS2_32.DLL)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 set(dlls "")
 foreach(line IN LISTS imports)
@@ -35,6 +39,24 @@ foreach(line IN LISTS imports)
   endif()
 endforeach()
 message(STATUS "${EXE} imports: ${dlls}")
+if(CONSOLE)
+  if(NOT headers MATCHES "Subsystem[ \t]+0*3[ \t]")
+    list(APPEND failures "is not a console program")
+  endif()
+  file(SIZE ${EXE} size)
+  message(STATUS "${EXE}: ${size} bytes")
+  if(DEFINED MAX_SIZE AND size GREATER MAX_SIZE)
+    list(APPEND failures "is ${size} bytes, more than ${MAX_SIZE}")
+  endif()
+  if(failures)
+    foreach(f IN LISTS failures)
+      message(SEND_ERROR "${EXE}: ${f}")
+    endforeach()
+    message(FATAL_ERROR "static checks failed")
+  endif()
+  message(STATUS "static checks passed")
+  return()
+endif()
 if(NOT COMCTL32.DLL IN_LIST dlls)
   list(APPEND failures "does not import COMCTL32.DLL")
 endif()

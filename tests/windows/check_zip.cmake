@@ -3,9 +3,11 @@
 #         [-DMAX_SIZE=...] -P check_zip.cmake
 #
 # Makes the zip with CPack in BUILD_DIR twice (the same bytes), unpacks it and checks that it holds
-# NAME/tavrik-sim.exe and NAME/README.txt and nothing else, that the README
-# has Windows line ends and says what the tool is, and runs the exe's static
-# checks (check_exe.cmake) on the exe from the zip.
+# NAME/tavrik-sim.exe, NAME/tavrik.exe, NAME/tavrik-check.exe and
+# NAME/README.txt and nothing else, that the README has Windows line ends and
+# says what the tools are, and runs the exes' static checks (check_exe.cmake)
+# on the exes from the zip (MAX_SIZE: tavrik-sim.exe's limit; MAX_SIZE_REAL:
+# tavrik.exe's).
 
 cmake_minimum_required(VERSION 3.21)
 set(zip ${BUILD_DIR}/${NAME}.zip)
@@ -45,7 +47,7 @@ endif()
 set(failures "")
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${unpacked} ${unpacked}/*)
 list(SORT files)
-set(expected ${NAME}/README.txt ${NAME}/tavrik-sim.exe)
+set(expected ${NAME}/README.txt ${NAME}/tavrik-check.exe ${NAME}/tavrik-sim.exe ${NAME}/tavrik.exe)
 if(NOT files STREQUAL expected)
   list(APPEND failures "holds [${files}], not [${expected}]")
 endif()
@@ -71,7 +73,8 @@ if(EXISTS ${readme})
     list(APPEND failures "README.txt is one line")
   endif()
   file(READ ${readme} text)
-  foreach(phrase "tavrik-sim.exe" "simulated card" "DVB")
+  foreach(phrase "tavrik-sim.exe" "simulated card" "DVB" "tavrik.exe" "tavrik-check.exe" "udp://127.0.0.1:1234"
+                 "4101")
     string(FIND "${text}" "${phrase}" at)
     if(at EQUAL -1)
       list(APPEND failures "README.txt does not mention '${phrase}'")
@@ -79,19 +82,26 @@ if(EXISTS ${readme})
   endforeach()
 endif()
 
-set(exe ${unpacked}/${NAME}/tavrik-sim.exe)
-if(EXISTS ${exe})
-  set(sizeArg "")
-  if(DEFINED MAX_SIZE)
-    set(sizeArg -DMAX_SIZE=${MAX_SIZE})
+foreach(program tavrik-sim tavrik tavrik-check)
+  set(exe ${unpacked}/${NAME}/${program}.exe)
+  if(NOT EXISTS ${exe})
+    continue()
   endif()
-  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DOBJDUMP=${OBJDUMP} -DWINDRES=${WINDRES} ${sizeArg}
+  set(args "")
+  if(program STREQUAL "tavrik-sim" AND DEFINED MAX_SIZE)
+    set(args -DMAX_SIZE=${MAX_SIZE})
+  elseif(program STREQUAL "tavrik" AND DEFINED MAX_SIZE_REAL)
+    set(args -DMAX_SIZE=${MAX_SIZE_REAL})
+  elseif(program STREQUAL "tavrik-check")
+    set(args -DCONSOLE=ON)
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -DEXE=${exe} -DOBJDUMP=${OBJDUMP} -DWINDRES=${WINDRES} ${args}
                           -P ${CMAKE_CURRENT_LIST_DIR}/check_exe.cmake
                   RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
-    list(APPEND failures "the exe in the zip fails its static checks")
+    list(APPEND failures "${program}.exe in the zip fails its static checks")
   endif()
-endif()
+endforeach()
 
 if(failures)
   foreach(f IN LISTS failures)

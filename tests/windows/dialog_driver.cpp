@@ -112,6 +112,15 @@ Session::Session(const std::vector<std::string>& cardCommands)
         m_pi = PROCESS_INFORMATION{};
 }
 
+Session::Session(const char* pszExe) : m_bRecording(false)
+{
+    std::string commandLine = "\"" + ModuleFolder() + pszExe + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))
+        m_pi = PROCESS_INFORMATION{};
+}
+
 Session::~Session()
 {
     if (m_pi.hProcess != nullptr) {
@@ -122,10 +131,12 @@ Session::~Session()
         ::CloseHandle(m_pi.hThread);
         ::CloseHandle(m_pi.hProcess);
     }
-    ::DeleteFileA(m_logPath.c_str());
-    ::DeleteFileA(m_inboxPath.c_str());
-    ::DeleteFileA(m_tracePath.c_str());
-    ::DeleteFileA(m_accTracePath.c_str());
+    if (m_bRecording) {
+        ::DeleteFileA(m_logPath.c_str());
+        ::DeleteFileA(m_inboxPath.c_str());
+        ::DeleteFileA(m_tracePath.c_str());
+        ::DeleteFileA(m_accTracePath.c_str());
+    }
 }
 
 bool Session::Running() const
@@ -147,6 +158,10 @@ bool Session::WaitForDialog()
             for (int nID : ControlIds) {
                 if (::GetDlgItem(h, nID) == nullptr)
                     return false;
+            }
+            if (!m_bRecording) {
+                m_hDialog = h;
+                return true;
             }
             const std::vector<std::string> log = Log();
             for (const std::string& entry : log) {

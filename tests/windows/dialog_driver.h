@@ -21,6 +21,9 @@ public:
     // Starts tavrik-rec.exe with the card set up by the given commands
     // (tests/support/recording_card.h). No dialog is waited for yet.
     explicit Session(const std::vector<std::string>& cardCommands = {});
+    // Starts another exe of the tool from the same folder (tavrik.exe, on a
+    // real card): no card log, and WaitForDialog waits for the controls only.
+    explicit Session(const char* pszExe);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -88,6 +91,7 @@ private:
     std::string m_tracePath;
     std::string m_accTracePath;
     UINT m_nBarrier = 1000;
+    bool m_bRecording = true;
 };
 
 }  // namespace driver

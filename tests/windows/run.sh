@@ -2,10 +2,11 @@
 # The Windows build and its tests, as CI runs them: tests/windows/run.sh
 #
 # - installs what it needs (mingw-w64 cross compilers, Wine, Xvfb);
-# - builds tavrik-sim.exe for i686 (the release target) and x86_64 with the
-#   -win32 compilers, and the test build (tavrik-rec.exe and the GoogleTest
-#   driver) for x86_64 with the -posix ones;
-# - checks both exes statically (architecture, imports, resources, size);
+# - builds tavrik-sim.exe, tavrik.exe (the BDA card) and tavrik-check.exe
+#   for i686 (the release target) and x86_64 with the -win32 compilers, and
+#   the test build (tavrik-rec.exe, the same tavrik.exe and tavrik-check.exe,
+#   fake_tuner.dll and the GoogleTest driver) for x86_64 with the -posix ones;
+# - checks the exes statically (architecture, imports, resources, size);
 # - runs the behaviour tests on the x86_64 test build under Wine, on a private
 #   Xvfb display with a fresh prefix inside the build folder.
 # The 32-bit test build's behaviour tests run elsewhere: the kernel here may
@@ -37,7 +38,9 @@ for dir in i686 x86_64 x86_64-test; do
 done
 echo "== built after $((SECONDS - started)) s"
 for dir in i686 x86_64; do
-  echo "tavrik-sim.exe ($dir): $(stat -c %s "$build/$dir/tavrik-sim.exe") bytes"
+  for exe in tavrik-sim tavrik tavrik-check; do
+    echo "$exe.exe ($dir): $(stat -c %s "$build/$dir/$exe.exe") bytes"
+  done
 done
 
 # CTest's JUnit report of a run, when tools/test.sh asks for them.

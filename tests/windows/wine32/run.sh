@@ -3,7 +3,8 @@
 #
 #   tests/windows/wine32/run.sh [BUILD_DIR]
 #
-# - builds the i686 test build (tavrik-rec.exe and the GoogleTest driver, with
+# - builds the i686 test build (tavrik-rec.exe, tavrik.exe, tavrik-check.exe,
+#   fake_tuner.dll and the GoogleTest driver, with
 #   the -posix compilers) in BUILD_DIR (default build-win/i686-test) and runs
 #   its static checks;
 # - downloads Debian's i386 Wine and Xvfb with everything they depend on, with
@@ -48,7 +49,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
 fi
 nice cmake --build "$BUILD" -j2 --target tavrik-sim wine_dialog_tests || fail "building the i686 test build"
 TESTS_DIR=$BUILD/tests/windows
-for exe in tavrik-rec.exe wine_dialog_tests.exe; do
+for exe in tavrik-rec.exe tavrik.exe tavrik-check.exe fake_tuner.dll wine_dialog_tests.exe; do
     [ -f "$TESTS_DIR/$exe" ] || fail "no $TESTS_DIR/$exe"
 done
 status=0
@@ -149,7 +150,8 @@ cp /bin/busybox "$INITRD_DIR/tavrik/busybox"
 cp "$HERE/guest.sh" "$INITRD_DIR/tavrik/guest.sh"
 cp "$HERE/../wine-x11.reg" "$INITRD_DIR/tavrik/wine-x11.reg"
 for m in "${MODULES[@]}"; do vm_add_modules "$INITRD_DIR" "$(vm_module "$m")"; done
-cp "$TESTS_DIR/tavrik-rec.exe" "$TESTS_DIR/wine_dialog_tests.exe" "$INITRD_DIR/tavrik/tests/"
+cp "$TESTS_DIR/tavrik-rec.exe" "$TESTS_DIR/tavrik.exe" "$TESTS_DIR/tavrik-check.exe" "$TESTS_DIR/fake_tuner.dll" \
+   "$TESTS_DIR/wine_dialog_tests.exe" "$INITRD_DIR/tavrik/tests/"
 INITRD=$WORK/initrd.cpio.gz
 vm_initramfs_pack "$INITRD_DIR" "$INITRD"
 

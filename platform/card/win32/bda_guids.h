@@ -1,0 +1,28 @@
+// GUIDs of the Broadcast Driver Architecture that mingw-w64 10's headers and
+// libraries lack (or only its libraries have), under names of our own so they cannot clash with a newer
+// mingw that has them. Values from the Windows SDK's ksmedia.h, bdamedia.h
+// and tuner.h.
+#pragma once
+
+#include <guiddef.h>
+
+namespace bda {
+
+// Device categories (KSCATEGORY_BDA_*).
+constexpr GUID CategoryNetworkTuner = {0x71985f48, 0x1ca1, 0x11d3, {0x9c, 0xc8, 0x00, 0xc0, 0x4f, 0x79, 0x71, 0xe0}};
+constexpr GUID CategoryReceiverComponent = {0xfd0a5af4, 0xb41d, 0x11d2, {0x9c, 0x95, 0x00, 0xc0, 0x4f, 0x79, 0x71, 0xe0}};
+constexpr GUID CategoryNetworkProvider = {0x71985f4b, 0x1ca1, 0x11d3, {0x9c, 0xc8, 0x00, 0xc0, 0x4f, 0x79, 0x71, 0xe0}};
+constexpr GUID CategoryTransportInformation = {0xa2e3074f, 0x6c3d, 0x11d3, {0xb6, 0x53, 0x00, 0xc0, 0x4f, 0x79, 0x49, 0x8e}};
+
+// The generic network provider (Windows 7 and later), which takes any
+// tuning space.
+constexpr GUID ClsidGenericNetworkProvider = {0xb2f3a67c, 0x29da, 0x4c78, {0x88, 0x31, 0x09, 0x1e, 0xd5, 0x09, 0xa4, 0x75}};
+
+// DirectShow's sample grabber: in libstrmiids.a, but declared in no header.
+constexpr GUID ClsidSampleGrabber = {0xc1f400a0, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+
+// The network type of a DVB-C tuning space (DVB_CABLE_TV_NETWORK_TYPE): the
+// DVB-C network provider's class.
+constexpr GUID CableNetworkType = {0xdc0c0fe7, 0x0485, 0x4266, {0xb9, 0x3f, 0x68, 0xfb, 0xf8, 0x0e, 0xd8, 0x34}};
+
+}  // namespace bda

@@ -1,0 +1,123 @@
+// Transport stream bytes for tests: PAT and PMT sections with their CRC, cut
+// into 188-byte packets with running continuity counters, and payload
+// packets for any PID.
+#pragma once
+
+#include "platform/card/ts/ts_pid_filter.h"
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace tstest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Stream
+{
+    std::uint16_t wPid;
+    std::size_t nDescriptorBytes = 0;   // ES descriptors, to make a map long
+};
+
+// A whole section: header, body, CRC.
+inline Bytes Section(std::uint8_t nTable, std::uint16_t wExtension, std::uint8_t nVersion, const Bytes& body)
+{
+    const std::size_t nLength = 5 + body.size() + 4;
+    Bytes s = {nTable, static_cast<std::uint8_t>(0xB0 | (nLength >> 8)), static_cast<std::uint8_t>(nLength),
+               static_cast<std::uint8_t>(wExtension >> 8), static_cast<std::uint8_t>(wExtension),
+               static_cast<std::uint8_t>(0xC1 | (nVersion << 1)), 0, 0};
+    s.insert(s.end(), body.begin(), body.end());
+    const std::uint32_t crc = tsfilter::Crc32(s.data(), s.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<std::uint8_t>(crc >> shift));
+    return s;
+}
+
+// PAT: program number -> PMT PID.
+inline Bytes Pat(const std::map<std::uint16_t, std::uint16_t>& programs, std::uint8_t nVersion = 0)
+{
+    Bytes body;
+    for (const auto& [wNumber, wPmtPid] : programs) {
+        body.insert(body.end(), {static_cast<std::uint8_t>(wNumber >> 8), static_cast<std::uint8_t>(wNumber),
+                                 static_cast<std::uint8_t>(0xE0 | (wPmtPid >> 8)), static_cast<std::uint8_t>(wPmtPid)});
+    }
+    return Section(0x00, 1, nVersion, body);
+}
+
+inline Bytes Pmt(std::uint16_t wProgram, std::uint16_t wPcrPid, const std::vector<Stream>& streams,
+                 std::uint8_t nVersion = 0)
+{
+    Bytes body = {static_cast<std::uint8_t>(0xE0 | (wPcrPid >> 8)), static_cast<std::uint8_t>(wPcrPid), 0xF0, 0};
+    for (const Stream& es : streams) {
+        body.insert(body.end(), {0x02, static_cast<std::uint8_t>(0xE0 | (es.wPid >> 8)),
+                                 static_cast<std::uint8_t>(es.wPid),
+                                 static_cast<std::uint8_t>(0xF0 | (es.nDescriptorBytes >> 8)),
+                                 static_cast<std::uint8_t>(es.nDescriptorBytes)});
+        body.insert(body.end(), es.nDescriptorBytes, 0x00);
+    }
+    return Section(0x02, wProgram, nVersion, body);
+}
+
+// Packs packets, keeping one continuity counter per PID.
+class Muxer
+{
+public:
+    // A section, starting in a new packet (pointer field 0), stuffed with
+    // 0xFF to the end of its last packet.
+    void Table(std::uint16_t wPid, const Bytes& section)
+    {
+        Bytes payload = {0};
+        payload.insert(payload.end(), section.begin(), section.end());
+        for (std::size_t i = 0; i < payload.size(); i += 184) {
+            Bytes chunk(payload.begin() + static_cast<std::ptrdiff_t>(i),
+                        payload.begin() + static_cast<std::ptrdiff_t>(std::min(payload.size(), i + 184)));
+            chunk.resize(184, 0xFF);
+            Packet(wPid, i == 0, chunk);
+        }
+    }
+    // A payload packet whose bytes after the header all say which PID it is on.
+    void Data(std::uint16_t wPid, std::size_t nCount = 1)
+    {
+        for (std::size_t i = 0; i < nCount; ++i)
+            Packet(wPid, false, Bytes(184, static_cast<std::uint8_t>(wPid)));
+    }
+    void Packet(std::uint16_t wPid, bool bStart, const Bytes& payload184)
+    {
+        std::uint8_t& cc = m_counters[wPid];
+        bytes.insert(bytes.end(), {0x47, static_cast<std::uint8_t>((bStart ? 0x40 : 0) | (wPid >> 8)),
+                                   static_cast<std::uint8_t>(wPid), static_cast<std::uint8_t>(0x10 | cc)});
+        bytes.insert(bytes.end(), payload184.begin(), payload184.end());
+        cc = static_cast<std::uint8_t>((cc + 1) & 0x0F);
+    }
+
+    Bytes bytes;
+
+private:
+    std::map<std::uint16_t, std::uint8_t> m_counters;
+};
+
+// The PIDs of the packets in a stream, in order.
+inline std::vector<std::uint16_t> Pids(const Bytes& ts)
+{
+    std::vector<std::uint16_t> pids;
+    for (std::size_t i = 0; i + 188 <= ts.size(); i += 188)
+        pids.push_back(static_cast<std::uint16_t>(((ts[i + 1] & 0x1F) << 8) | ts[i + 2]));
+    return pids;
+}
+
+// A PidFilter that keeps what it sends, datagram by datagram.
+struct Capture
+{
+    tsfilter::PidFilter filter{&Capture::Take, this};
+    Bytes out;
+    std::vector<std::size_t> datagrams;
+
+    static void Take(void* pContext, const std::uint8_t* pData, std::size_t nBytes)
+    {
+        auto* self = static_cast<Capture*>(pContext);
+        self->out.insert(self->out.end(), pData, pData + nBytes);
+        self->datagrams.push_back(nBytes);
+    }
+};
+
+}  // namespace tstest

@@ -1,10 +1,43 @@
-// The decoder and front-end classes of card_library.h over the process's
-// one board. All state lives in the board; the objects only give access
-// to it.
+// What card_library.h declares, over the process's one board (TheBoard, which
+// the platform's entry point defines over its device). All state lives in
+// the board; the objects only give access to it.
+//
+// The board's changes become the registered window message. The two window
+// calls (RegisterWindowMessageA, PostMessageA) come from the program this
+// library is linked into: the window system itself on Windows, the
+// window-system back end in the Linux tool, a double in the card tests.
 #include "platform/card/card_board.h"
 #include "platform/card/card_library.h"
+#include "platform/ui/winapi.h"
+
+#include <atomic>
 
 using dvbcard::TheBoard;
+
+namespace {
+
+constexpr const char* ProgramChangedMessage = "WM_DVB_PROGRAM_CHANGED";
+
+std::atomic<UINT> g_nProgramChanged{0};
+
+// From the board's threads; PostMessageA is safe from any thread.
+void PostProgramChanged(void* pContext)
+{
+    ::PostMessageA(static_cast<HWND>(pContext), g_nProgramChanged, 0, 0);
+}
+
+}  // namespace
+
+DVBErrReturn DVB_OpenBoard(HWND hWnd)
+{
+    g_nProgramChanged = ::RegisterWindowMessageA(ProgramChangedMessage);
+    return TheBoard().Open(hWnd, PostProgramChanged, hWnd);
+}
+
+DVBErrReturn DVB_CloseBoard(HWND hWnd)
+{
+    return TheBoard().Close(hWnd);
+}
 
 CMPEGDecoder::CMPEGDecoder() = default;
 CMPEGDecoder::~CMPEGDecoder() = default;

@@ -152,15 +152,13 @@ TEST(CommandLineOfTheProgram, VersionAndHelpNeedNoDisplayAndNoCard)
     EXPECT_FALSE(help.cardTouched);
 }
 
-// Any other argument is ignored: the tool goes on to start, which here needs
-// the display it does not have.
+// Any other argument is ignored (the parser's cases are above): the tool goes
+// on to start, which here needs the display it does not have.
 TEST(CommandLineOfTheProgram, OtherArgumentsAreIgnored)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"}, {"-h"}, {"--", "--version"}}) {
-        const ProgramRun run = Start(args);
-        EXPECT_NE(run.exitStatus, 0) << args[0];
-        EXPECT_EQ(run.out, "") << args[0];
-    }
+    const ProgramRun run = Start({"-h", "--bogus", "--", "--version"});
+    EXPECT_NE(run.exitStatus, 0);
+    EXPECT_EQ(run.out, "");
 }
 
 // An answer that cannot be written is a failure, not a success.

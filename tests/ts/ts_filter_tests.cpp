@@ -48,7 +48,7 @@ std::vector<std::map<std::uint16_t, std::uint16_t>> PatsIn(const Bytes& ts)
         nCounter = p[3] & 0x0F;
         const std::uint8_t* section = p + 5 + p[4];
         const std::size_t nLength = 3 + (((section[1] & 0x0F) << 8) | section[2]);
-        EXPECT_EQ(tsfilter::Crc32(section, nLength), 0u);
+        EXPECT_EQ(Crc32(Bytes(section, section + nLength)), 0u) << "the PAT written has a sound CRC";
         std::map<std::uint16_t, std::uint16_t> programs;
         for (std::size_t e = 8; e + 4 < nLength; e += 4)
             programs[static_cast<std::uint16_t>((section[e] << 8) | section[e + 1])] =

@@ -123,6 +123,14 @@ inline std::vector<std::uint16_t> Pids(const Bytes& ts)
 // A PidFilter that keeps what it sends, datagram by datagram.
 struct Capture
 {
+    Capture() = default;
+    // The filter with this selection, fed the whole stream at once.
+    Capture(const Bytes& ts, std::uint16_t wVideo, std::uint16_t wAudio)
+    {
+        filter.Select(wVideo, wAudio);
+        filter.Push(ts.data(), ts.size());
+    }
+
     tsfilter::PidFilter filter{&Capture::Take, this};
     Bytes out;
     std::vector<std::size_t> datagrams;

@@ -52,8 +52,9 @@ std::vector<std::string> DeviceDouble::Writes()
 }
 
 // Logs the call, waits while a tune keeps the front end busy (front-end
-// calls), and gives its failure, if one is set.
-Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>& lock)
+// calls), and gives its failure, if one is set, or Denied for a write
+// without the owner's access.
+Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>& lock, bool bWrite)
 {
     m_calls.push_back(call);
     const std::string name = call.substr(0, call.find(' '));
@@ -68,7 +69,7 @@ Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>
         if (call == f->first || call.rfind(f->first + " ", 0) == 0)
             failure = f;
     if (failure == m_failures.end())
-        return Status::Ok;
+        return bWrite && m_access != Access::Owner ? Status::Denied : Status::Ok;
     const Status status = failure->second.status;
     if (failure->second.nLeft > 0 && --failure->second.nLeft == 0)
         m_failures.erase(failure);
@@ -133,10 +134,8 @@ Status DeviceDouble::ReadLock(bool& bLocked)
 Status DeviceDouble::Tune(const TuneParameters& p)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Tune " + std::to_string(static_cast<unsigned>(p.system)) + " " +
-                          std::to_string(p.nFrequency), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Tune " + std::to_string(static_cast<unsigned>(p.system)) + " " +
+                                std::to_string(p.nFrequency), lock, true);
     if (status == Status::Denied)
         return status;
     m_lastTune = p;
@@ -155,9 +154,7 @@ Status DeviceDouble::Tune(const TuneParameters& p)
 Status DeviceDouble::Retune(std::uint32_t nFrequency)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Retune " + std::to_string(nFrequency), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Retune " + std::to_string(nFrequency), lock, true);
     if (status == Status::Denied)
         return status;
     m_tuning.nFrequency = nFrequency;   // stored even when refused
@@ -169,9 +166,7 @@ Status DeviceDouble::Retune(std::uint32_t nFrequency)
 Status DeviceDouble::Untune(System system)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Untune " + std::to_string(static_cast<unsigned>(system)), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Untune " + std::to_string(static_cast<unsigned>(system)), lock, true);
     if (status == Status::Ok)
         m_tuning = Tuning{system, 0, 0, false};
     return status;
@@ -181,9 +176,7 @@ Status DeviceDouble::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     Status status = Enter("SetRoute " + std::to_string(static_cast<int>(r)) + " " + std::to_string(wPid) +
-                              (bToOutput ? "" : " slot"), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+                              (bToOutput ? "" : " slot"), lock, true);
     if (status == Status::Denied)
         return status;
     // Another program's filter holds the decoder slot: refused.

@@ -109,7 +109,7 @@ private:
         return f();
     }
     // The lock held.
-    Status Enter(const std::string& call, std::unique_lock<std::mutex>& lock);
+    Status Enter(const std::string& call, std::unique_lock<std::mutex>& lock, bool bWrite = false);
     const OnAir* Pending(Filter& f, bool bTake);
 
     std::mutex m_mutex;

@@ -1,6 +1,6 @@
-// The tool asked to end by a signal, or losing its display: the real program
-// (the tool on the recording card) is started, sent real signals, and its
-// card log and its output read back.
+// The tool asked to end by a signal, losing its display, or asked for --help
+// or --version: the real program (the tool on the recording card) is started,
+// sent real signals, and its card log and its output read back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,17 +38,18 @@ Log Then(Log first, const Log& second)
     return first;
 }
 
-// Where the tool's stdout and stderr go: a file read back by ReadOutput(), or a
-// pipe whose reader has gone.
-enum class Output { File, BrokenPipe };
+// Where the tool's stdout and stderr go: a file read back by ReadOutput()
+// (StdoutOnly: stderr stays the test's), a pipe whose reader has gone, or
+// nowhere (stdout closed).
+enum class Output { File, StdoutOnly, BrokenPipe, Closed };
 
-// One run of the tool, with the card set up by inbox commands; env entries
-// ("NAME=value") replace the test's own.
+// One run of the tool with the given arguments, with the card set up by inbox
+// commands; env entries ("NAME=value") replace the test's own.
 class Tool
 {
 public:
     explicit Tool(const std::vector<std::string>& commands, const std::vector<std::string>& extraEnv = {},
-                  Output output = Output::File)
+                  Output output = Output::File, const std::vector<std::string>& args = {})
     {
         char dirTemplate[] = "/tmp/tavrik-signal-XXXXXX";
         m_dir = mkdtemp(dirTemplate);
@@ -76,16 +77,23 @@ public:
         posix_spawn_file_actions_init(&actions);
         int pipeFds[2] = {-1, -1};
         m_output = m_dir + "/output";
-        if (output == Output::File) {
+        if (output == Output::File || output == Output::StdoutOnly) {
             posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+            if (output == Output::File)
+                posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        } else if (output == Output::Closed) {
+            posix_spawn_file_actions_addclose(&actions, 1);
         } else if (pipe2(pipeFds, O_CLOEXEC) == 0) {
             close(pipeFds[0]);   // the reader has gone before the tool starts
             posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
             posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
         }
-        char* argv[] = {const_cast<char*>(TAVRIK_REC_EXE), nullptr};
-        if (posix_spawn(&m_pid, TAVRIK_REC_EXE, &actions, nullptr, argv, envp.data()) != 0)
+        std::vector<std::string> argStrings = Then({TAVRIK_REC_EXE}, args);
+        std::vector<char*> argv;
+        for (std::string& a : argStrings)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, TAVRIK_REC_EXE, &actions, nullptr, argv.data(), envp.data()) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         if (pipeFds[1] >= 0)
@@ -374,35 +382,63 @@ bool MemoryErrors(const std::string& output)
     return Contains(output, "ERROR: AddressSanitizer") || Contains(output, "runtime error:");
 }
 
-// The X server goes away (a session ending without signals): Qt ends the
-// process from inside its event loop, and the board is closed once first.
-TEST(DisplayLost, ClosesTheBoardOnceWhenIdle)
+// The X server goes away (a session ending without signals), with the
+// dialog's loop waiting, or under the open error's box with a close that
+// fails: Qt ends the process from inside its event loop, the board is closed
+// once first, and a close error goes to stderr, not into a box on a display
+// that has gone.
+TEST(DisplayLost, ClosesTheBoardOnce)
 {
-    XServer x;
-    ASSERT_TRUE(x.Started());
-    Tool tool({}, OnDisplay(x));
-    ASSERT_TRUE(tool.Started());
-    ASSERT_TRUE(tool.WaitForLog(Then(Start, Refresh)));
-    std::this_thread::sleep_for(200ms);   // the dialog's loop waiting
-    x.Stop();
-    EXPECT_EQ(tool.WaitForExit(), 1);
-    EXPECT_EQ(tool.ReadLog(), Then(Then(Start, Refresh), {"DVB_CloseBoard"}));
-    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
+    for (const bool bUnderTheBox : {false, true}) {
+        XServer x;
+        ASSERT_TRUE(x.Started());
+        Tool tool(bUnderTheBox ? Log{"open 5", "close 7"} : Log{}, OnDisplay(x));
+        ASSERT_TRUE(tool.Started());
+        const Log opened = bUnderTheBox ? Start : Then(Start, Refresh);
+        ASSERT_TRUE(tool.WaitForLog(opened));
+        std::this_thread::sleep_for(300ms);   // the dialog's loop waiting, or the box up
+        x.Stop();
+        EXPECT_EQ(tool.WaitForExit(), 1) << bUnderTheBox;
+        EXPECT_EQ(tool.ReadLog(), Then(opened, {"DVB_CloseBoard"}));
+        const std::string output = tool.ReadOutput();
+        EXPECT_EQ(Contains(output, "tavrik-rec: Error on DVB_CloseBoard: 7\n"), bUnderTheBox) << output;
+        EXPECT_FALSE(MemoryErrors(output)) << output;
+    }
 }
 
-// The same under the open error's box, with a close that fails: the close
-// error goes to stderr, not into a box on a display that has gone.
-TEST(DisplayLost, ClosesTheBoardOnceUnderTheOpenBox)
+// --help and --version with no display at all (on the X11 platform, anything
+// that starts the toolkit aborts): the answer comes on stdout, the status is
+// 0, and neither the toolkit nor the card has been started.
+const std::vector<std::string> NoDisplay = {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "WAYLAND_DISPLAY=",
+                                            "ASAN_OPTIONS=detect_leaks=0:handle_abort=0"};
+
+TEST(CommandLineOfTheProgram, VersionAndHelpNeedNoDisplayAndNoCard)
 {
-    XServer x;
-    ASSERT_TRUE(x.Started());
-    Tool tool({"open 5", "close 7"}, OnDisplay(x));
-    ASSERT_TRUE(tool.Started());
-    ASSERT_TRUE(tool.WaitForLog(Start));
-    std::this_thread::sleep_for(300ms);   // the box up
-    x.Stop();
-    EXPECT_EQ(tool.WaitForExit(), 1);
-    EXPECT_EQ(tool.ReadLog(), Then(Start, {"DVB_CloseBoard"}));
-    EXPECT_TRUE(Contains(tool.ReadOutput(), "tavrik-rec: Error on DVB_CloseBoard: 7\n")) << tool.ReadOutput();
-    EXPECT_FALSE(MemoryErrors(tool.ReadOutput())) << tool.ReadOutput();
+    Tool version({}, NoDisplay, Output::StdoutOnly, {"--version"});
+    EXPECT_EQ(version.WaitForExit(), 0) << "signal " << version.TermSignal();
+    EXPECT_EQ(version.ReadOutput(), "tavrik-rec 1.0\n");
+    EXPECT_TRUE(version.ReadLog().empty());
+
+    Tool help({}, NoDisplay, Output::StdoutOnly, {"--unknown", "--help", "--version"});
+    EXPECT_EQ(help.WaitForExit(), 0) << "signal " << help.TermSignal();
+    EXPECT_EQ(help.ReadOutput().rfind("Usage: tavrik-rec [--help | --version]\n", 0), 0u) << help.ReadOutput();
+    EXPECT_TRUE(help.ReadLog().empty());
+}
+
+// Any other argument is ignored (the parser's cases are in
+// command_line_tests.cpp): the tool goes on to start, which here needs the
+// display it does not have.
+TEST(CommandLineOfTheProgram, OtherArgumentsAreIgnored)
+{
+    Tool tool({}, NoDisplay, Output::StdoutOnly, {"-h", "--bogus", "--", "--version"});
+    EXPECT_NE(tool.WaitForExit(), 0);
+    EXPECT_EQ(tool.ReadOutput(), "");
+}
+
+// An answer that cannot be written is a failure, not a success.
+TEST(CommandLineOfTheProgram, AClosedStandardOutputFails)
+{
+    Tool tool({}, NoDisplay, Output::Closed, {"--version"});
+    EXPECT_EQ(tool.WaitForExit(), 1) << "signal " << tool.TermSignal();
+    EXPECT_TRUE(tool.ReadLog().empty());
 }

@@ -4,6 +4,7 @@
 #include "platform/card/bda_open_codes.h"
 #include "platform/card/card_board.h"
 #include "tests/support/card_device_double.h"
+#include "tests/support/ts_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace dvbcard;
 using carddouble::DeviceDouble;
+using tstest::Pat;
+using tstest::Pmt;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -331,12 +334,10 @@ TEST_F(CardBoard, EachPidReachesTheOutputOnceAndARefusedOneLeavesTheOld)
 
 TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
 {
-    using carddouble::PatBytes;
-    using carddouble::PmtBytes;
     // Two programs; the second's PMT comes late.
-    m_device.Broadcast(0, PatBytes(1, 0, {{0, 0x10}, {1, 0x100}, {2, 0x200}}));
-    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}, {0x04, 0x102}}));
-    m_device.Broadcast(0x200, PmtBytes(2, 0, 0x201, {{0x02, 0x201}, {0x04, 0x202}}), 300ms);
+    m_device.Broadcast(0, Pat({{0, 0x10}, {1, 0x100}, {2, 0x200}}));
+    m_device.Broadcast(0x100, Pmt(1, 0x1ff, {{0x101}, {0x102, 0, 0x04}}));
+    m_device.Broadcast(0x200, Pmt(2, 0x201, {{0x201}, {0x202, 0, 0x04}}), 300ms);
     ASSERT_EQ(Open(), 0u);
 
     ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
@@ -361,20 +362,18 @@ TEST_F(CardBoard, TablesOfTheSelectedProgramsFollowTheirPids)
 
 TEST_F(CardBoard, TablesAreReadFromLockAndRetriedWhileTheTuneLasts)
 {
-    using carddouble::PatBytes;
-    using carddouble::PmtBytes;
     const auto sectionFilters = [this] {
         const auto calls = m_device.Calls();
         return std::count_if(calls.begin(), calls.end(),
                              [](const std::string& c) { return c.rfind("OpenSections", 0) == 0; });
     };
     // At first an empty PAT and a PMT that does not parse; then the real ones.
-    Bytes badPmt = PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}});
+    Bytes badPmt = Pmt(1, 0x1ff, {{0x101}});
     badPmt[16] = 0x09;   // its stream's descriptor loop runs past the section
-    m_device.Broadcast(0, PatBytes(1, 0, {}), 0ms, 900ms);
-    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}), 900ms);
+    m_device.Broadcast(0, Pat({}), 0ms, 900ms);
+    m_device.Broadcast(0, Pat({{1, 0x100}}), 900ms);
     m_device.Broadcast(0x100, badPmt);
-    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}}), 1200ms);
+    m_device.Broadcast(0x100, Pmt(1, 0x1ff, {{0x101}}), 1200ms);
     m_device.SetLocked(false);
     ASSERT_EQ(Open(), 0u);
     ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
@@ -391,11 +390,9 @@ TEST_F(CardBoard, TablesAreReadFromLockAndRetriedWhileTheTuneLasts)
 
 TEST_F(CardBoard, APmtsNewVersionIsFollowed)
 {
-    using carddouble::PatBytes;
-    using carddouble::PmtBytes;
-    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));
-    m_device.Broadcast(0x100, PmtBytes(1, 4, 0x1ff, {{0x02, 0x101}}), 0ms, 1000ms);
-    m_device.Broadcast(0x100, PmtBytes(1, 5, 0x1fe, {{0x02, 0x101}}), 1000ms);
+    m_device.Broadcast(0, Pat({{1, 0x100}}));
+    m_device.Broadcast(0x100, Pmt(1, 0x1ff, {{0x101}}, 4), 0ms, 1000ms);
+    m_device.Broadcast(0x100, Pmt(1, 0x1fe, {{0x101}}, 5), 1000ms);
     ASSERT_EQ(Open(), 0u);
     ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
     ASSERT_TRUE(WaitForPmts({0x100}));
@@ -411,8 +408,7 @@ TEST_F(CardBoard, APmtsNewVersionIsFollowed)
 
 TEST_F(CardBoard, ADeviceThatHasGoneIsLetGoAndEveryCallFails)
 {
-    using carddouble::PatBytes;
-    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));   // its PMT never comes
+    m_device.Broadcast(0, Pat({{1, 0x100}}));   // its PMT never comes
     ASSERT_EQ(Open(), 0u);
     ASSERT_EQ(m_board.SetVideoPid(0x101), CCommonDVB::Success);
     for (const auto until = Clock::now() + 1s; Clock::now() < until && m_device.OpenFilters() == 0;)
@@ -564,12 +560,10 @@ TEST(DeviceFollowingTables, ABusyTunerLeavesTheBoardClosed)
 // and the tuning follow the same rules as on any card.
 TEST(DeviceFollowingTables, TheBoardReadsNoTablesAndTheRestIsAsEverywhere)
 {
-    using carddouble::PatBytes;
-    using carddouble::PmtBytes;
     const HWND hWnd = reinterpret_cast<HWND>(0x1001);
     DeviceDouble device;
-    device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}));
-    device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}, {0x04, 0x102}}));
+    device.Broadcast(0, Pat({{1, 0x100}}));
+    device.Broadcast(0x100, Pmt(1, 0x1ff, {{0x101}, {0x102, 0, 0x04}}));
     Board board(device, DeviceFollowsTables{});
     ASSERT_EQ(board.Open(hWnd, nullptr, nullptr), 0u);
     ASSERT_EQ(board.SetVideoPid(0x101), CCommonDVB::Success);

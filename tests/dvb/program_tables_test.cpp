@@ -4,11 +4,13 @@
 #include "platform/card/board_state.h"
 #include "platform/card/program_tables.h"
 #include "tests/support/card_device_double.h"
+#include "tests/support/ts_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <vector>
 
 namespace {
@@ -16,14 +18,14 @@ namespace {
 using namespace std::chrono_literals;
 using namespace dvbcard;
 using carddouble::DeviceDouble;
-using carddouble::PatBytes;
-using carddouble::PmtBytes;
+using tstest::Pat;
+using tstest::Pmt;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(ProgramTables, PatAndPmtFromBytes)
 {
     PatSection pat;
-    const Bytes patBytes = PatBytes(0x1234, 5, {{0, 0x10}, {1, 0x100}, {2, 0x200}}, 1, 2);
+    const Bytes patBytes = Pat({{0, 0x10}, {1, 0x100}, {2, 0x200}}, 5, 0x1234, 1, 2);
     ASSERT_TRUE(ParsePatSection(patBytes.data(), patBytes.size(), pat));
     EXPECT_EQ(pat.wTransportStream, 0x1234);
     EXPECT_EQ(pat.nVersion, 5);
@@ -35,7 +37,7 @@ TEST(ProgramTables, PatAndPmtFromBytes)
     EXPECT_EQ(pat.programs[2].wPmtPid, 0x200);
 
     PmtSection pmt;
-    const Bytes pmtBytes = PmtBytes(2, 7, 0x1ff, {{0x02, 0x201}, {0x04, 0x202}});
+    const Bytes pmtBytes = Pmt(2, 0x1ff, {{0x201}, {0x202, 0, 0x04}}, 7);
     ASSERT_TRUE(ParsePmtSection(pmtBytes.data(), pmtBytes.size(), pmt));
     EXPECT_EQ(pmt.wProgram, 2);
     EXPECT_EQ(pmt.nVersion, 7);
@@ -49,7 +51,7 @@ TEST(ProgramTables, PatAndPmtFromBytes)
 
 TEST(ProgramTables, DamagedSectionsAreRefusedWithoutReadingPastThem)
 {
-    const Bytes good = PmtBytes(2, 0, 0x201, {{0x02, 0x201}, {0x04, 0x202}});
+    const Bytes good = Pmt(2, 0x201, {{0x201}, {0x202, 0, 0x04}});
     PmtSection pmt;
     // Cut short at every length, each in a buffer of exactly that size (the
     // sanitizer catches a read past it).
@@ -103,9 +105,9 @@ protected:
 
 TEST_F(ProgramMapOverTheDouble, TwoProgramsALatePmtAndAClockOfItsOwn)
 {
-    m_device.Broadcast(0, PatBytes(1, 0, {{0, 0x10}, {1, 0x100}, {2, 0x200}}));
-    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x1ff, {{0x02, 0x101}, {0x04, 0x102}}));
-    m_device.Broadcast(0x200, PmtBytes(2, 0, 0x101, {{0x04, 0x202}}), 150ms);
+    m_device.Broadcast(0, Pat({{0, 0x10}, {1, 0x100}, {2, 0x200}}));
+    m_device.Broadcast(0x100, Pmt(1, 0x1ff, {{0x101}, {0x102, 0, 0x04}}));
+    m_device.Broadcast(0x200, Pmt(2, 0x101, {{0x202, 0, 0x04}}), 150ms);
     ProgramMap map;
     ASSERT_EQ(Read(map), MapResult::Complete);
     ASSERT_EQ(map.programs.size(), 2u) << "the network PID is no program";
@@ -122,14 +124,14 @@ TEST_F(ProgramMapOverTheDouble, TwoProgramsALatePmtAndAClockOfItsOwn)
 
 TEST_F(ProgramMapOverTheDouble, FewerFiltersAtOnceWhenTheDemuxRefusesMore)
 {
-    std::vector<std::pair<std::uint16_t, std::uint16_t>> programs;
+    std::map<std::uint16_t, std::uint16_t> programs;
     for (std::uint16_t n = 1; n <= 6; ++n) {
         const auto wPmt = static_cast<std::uint16_t>(0x100 * n);
-        programs.push_back({n, wPmt});
-        m_device.Broadcast(wPmt, PmtBytes(n, 0, static_cast<std::uint16_t>(wPmt + 1),
-                                          {{0x02, static_cast<std::uint16_t>(wPmt + 1)}}));
+        const auto wPid = static_cast<std::uint16_t>(wPmt + 1);
+        programs[n] = wPmt;
+        m_device.Broadcast(wPmt, Pmt(n, wPid, {{wPid}}));
     }
-    m_device.Broadcast(0, PatBytes(1, 0, programs));
+    m_device.Broadcast(0, Pat(programs));
     m_device.SetFilterLimit(2);
     ProgramMap map;
     ASSERT_EQ(Read(map), MapResult::Complete) << "two at a time, every PMT all the same";
@@ -139,18 +141,18 @@ TEST_F(ProgramMapOverTheDouble, FewerFiltersAtOnceWhenTheDemuxRefusesMore)
 TEST_F(ProgramMapOverTheDouble, MissingAndDamagedTablesGiveWhatCame)
 {
     // A PAT in two sections, of which only the first is on the air.
-    m_device.Broadcast(0, PatBytes(1, 0, {{1, 0x100}}, 0, 1));
+    m_device.Broadcast(0, Pat({{1, 0x100}}, 0, 1, 0, 1));
     ProgramMap map;
     EXPECT_EQ(Read(map), MapResult::Partial);
     EXPECT_TRUE(map.programs.empty());
 
     // The second comes (after a damaged copy): the PAT is whole. The second
     // program's PMT never comes.
-    Bytes damaged = PatBytes(1, 0, {{2, 0x200}}, 1, 1);
+    Bytes damaged = Pat({{2, 0x200}}, 0, 1, 1, 1);
     damaged.resize(9);
     m_device.Broadcast(0, damaged);
-    m_device.Broadcast(0, PatBytes(1, 0, {{2, 0x200}}, 1, 1));
-    m_device.Broadcast(0x100, PmtBytes(1, 0, 0x101, {{0x04, 0x101}}));
+    m_device.Broadcast(0, Pat({{2, 0x200}}, 0, 1, 1, 1));
+    m_device.Broadcast(0x100, Pmt(1, 0x101, {{0x101, 0, 0x04}}));
     EXPECT_EQ(Read(map), MapResult::Partial);
     ASSERT_EQ(map.programs.size(), 1u);
     EXPECT_EQ(map.programs[0].wNumber, 1);

@@ -21,38 +21,6 @@ DeviceDouble::DeviceDouble()
     m_tuning = Tuning{System::DvbCAnnexA, 474000000, 6900000, true};
 }
 
-void DeviceDouble::SetOpen(std::uint32_t nCode, Access access)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nOpenCode = nCode;
-    m_openAccess = access;
-}
-
-void DeviceDouble::SetInfo(const FrontendInfo& info)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_info = info;
-}
-
-void DeviceDouble::SetTuning(const Tuning& tuning)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_tuning = tuning;
-}
-
-Tuning DeviceDouble::TuningNow()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_tuning;
-}
-
-void DeviceDouble::SetOtherPids(std::uint16_t wAudio, std::uint16_t wVideo)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_wOtherAudio = wAudio;
-    m_wOtherVideo = wVideo;
-}
-
 void DeviceDouble::Fail(const std::string& call, Status status, int nTimes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,36 +41,6 @@ void DeviceDouble::Broadcast(std::uint16_t wPid, const std::vector<std::uint8_t>
     m_changed.notify_all();
 }
 
-void DeviceDouble::SetFilterLimit(int nFilters)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nFilterLimit = nFilters;
-}
-
-void DeviceDouble::SetLocked(bool bLocked)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nLocked = bLocked;
-}
-
-void DeviceDouble::SetTuneTime(std::chrono::milliseconds time)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_tuneTime = time;
-}
-
-std::vector<std::string> DeviceDouble::Calls()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
-}
-
-void DeviceDouble::ClearCalls()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.clear();
-}
-
 std::vector<std::string> DeviceDouble::Writes()
 {
     std::vector<std::string> writes;
@@ -113,33 +51,10 @@ std::vector<std::string> DeviceDouble::Writes()
     return writes;
 }
 
-TuneParameters DeviceDouble::LastTune()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lastTune;
-}
-
-std::uint16_t DeviceDouble::Routed(Route r)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_wRouted[static_cast<int>(r)];
-}
-
-bool DeviceDouble::ToOutput(Route r)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bToOutput[static_cast<int>(r)];
-}
-
-int DeviceDouble::OpenFilters()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<int>(m_filters.size());
-}
-
 // Logs the call, waits while a tune keeps the front end busy (front-end
-// calls), and gives its failure, if one is set.
-Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>& lock)
+// calls), and gives its failure, if one is set, or Denied for a write
+// without the owner's access.
+Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>& lock, bool bWrite)
 {
     m_calls.push_back(call);
     const std::string name = call.substr(0, call.find(' '));
@@ -154,7 +69,7 @@ Status DeviceDouble::Enter(const std::string& call, std::unique_lock<std::mutex>
         if (call == f->first || call.rfind(f->first + " ", 0) == 0)
             failure = f;
     if (failure == m_failures.end())
-        return Status::Ok;
+        return bWrite && m_access != Access::Owner ? Status::Denied : Status::Ok;
     const Status status = failure->second.status;
     if (failure->second.nLeft > 0 && --failure->second.nLeft == 0)
         m_failures.erase(failure);
@@ -219,10 +134,8 @@ Status DeviceDouble::ReadLock(bool& bLocked)
 Status DeviceDouble::Tune(const TuneParameters& p)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Tune " + std::to_string(static_cast<unsigned>(p.system)) + " " +
-                          std::to_string(p.nFrequency), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Tune " + std::to_string(static_cast<unsigned>(p.system)) + " " +
+                                std::to_string(p.nFrequency), lock, true);
     if (status == Status::Denied)
         return status;
     m_lastTune = p;
@@ -241,9 +154,7 @@ Status DeviceDouble::Tune(const TuneParameters& p)
 Status DeviceDouble::Retune(std::uint32_t nFrequency)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Retune " + std::to_string(nFrequency), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Retune " + std::to_string(nFrequency), lock, true);
     if (status == Status::Denied)
         return status;
     m_tuning.nFrequency = nFrequency;   // stored even when refused
@@ -255,9 +166,7 @@ Status DeviceDouble::Retune(std::uint32_t nFrequency)
 Status DeviceDouble::Untune(System system)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Status status = Enter("Untune " + std::to_string(static_cast<unsigned>(system)), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+    const Status status = Enter("Untune " + std::to_string(static_cast<unsigned>(system)), lock, true);
     if (status == Status::Ok)
         m_tuning = Tuning{system, 0, 0, false};
     return status;
@@ -267,9 +176,7 @@ Status DeviceDouble::SetRoute(Route r, std::uint16_t wPid, bool bToOutput)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     Status status = Enter("SetRoute " + std::to_string(static_cast<int>(r)) + " " + std::to_string(wPid) +
-                              (bToOutput ? "" : " slot"), lock);
-    if (status == Status::Ok && m_access != Access::Owner)
-        status = Status::Denied;
+                              (bToOutput ? "" : " slot"), lock, true);
     if (status == Status::Denied)
         return status;
     // Another program's filter holds the decoder slot: refused.
@@ -375,78 +282,6 @@ void DeviceDouble::Interrupt()
         m_bInterrupted = true;
     }
     m_changed.notify_all();
-}
-
-// --- Sections -------------------------------------------------------------------------
-
-namespace {
-
-std::uint32_t Crc32(const std::vector<std::uint8_t>& bytes)
-{
-    std::uint32_t crc = 0xffffffff;
-    for (std::uint8_t b : bytes) {
-        crc ^= std::uint32_t{b} << 24;
-        for (int k = 0; k < 8; ++k)
-            crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04c11db7 : crc << 1;
-    }
-    return crc;
-}
-
-// A long section: table id, length, the extension, version, numbers, body, CRC.
-std::vector<std::uint8_t> Section(std::uint8_t nTableId, std::uint16_t wExtension, std::uint8_t nVersion,
-                                  std::uint8_t nSection, std::uint8_t nLast, const std::vector<std::uint8_t>& body)
-{
-    const std::size_t nLength = 5 + body.size() + 4;
-    std::vector<std::uint8_t> s = {nTableId,
-                                   static_cast<std::uint8_t>(0xb0 | (nLength >> 8)),
-                                   static_cast<std::uint8_t>(nLength & 0xff),
-                                   static_cast<std::uint8_t>(wExtension >> 8),
-                                   static_cast<std::uint8_t>(wExtension & 0xff),
-                                   static_cast<std::uint8_t>(0xc1 | ((nVersion & 0x1f) << 1)),
-                                   nSection,
-                                   nLast};
-    s.insert(s.end(), body.begin(), body.end());
-    const std::uint32_t crc = Crc32(s);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        s.push_back(static_cast<std::uint8_t>(crc >> shift));
-    return s;
-}
-
-void Put13(std::vector<std::uint8_t>& body, std::uint8_t nHigh, std::uint16_t wPid)
-{
-    body.push_back(static_cast<std::uint8_t>(nHigh | (wPid >> 8)));
-    body.push_back(static_cast<std::uint8_t>(wPid & 0xff));
-}
-
-}  // namespace
-
-std::vector<std::uint8_t> PatBytes(std::uint16_t wTransportStream, std::uint8_t nVersion,
-                                   const std::vector<std::pair<std::uint16_t, std::uint16_t>>& programs,
-                                   std::uint8_t nSection, std::uint8_t nLastSection)
-{
-    std::vector<std::uint8_t> body;
-    for (const auto& [wNumber, wPid] : programs) {
-        body.push_back(static_cast<std::uint8_t>(wNumber >> 8));
-        body.push_back(static_cast<std::uint8_t>(wNumber & 0xff));
-        Put13(body, 0xe0, wPid);
-    }
-    return Section(0x00, wTransportStream, nVersion, nSection, nLastSection, body);
-}
-
-std::vector<std::uint8_t> PmtBytes(std::uint16_t wProgram, std::uint8_t nVersion, std::uint16_t wPcrPid,
-                                   const std::vector<Stream>& streams)
-{
-    std::vector<std::uint8_t> body;
-    Put13(body, 0xe0, wPcrPid);
-    body.push_back(0xf0);   // no program descriptors
-    body.push_back(0x00);
-    for (const Stream& s : streams) {
-        body.push_back(s.nType);
-        Put13(body, 0xe0, s.wPid);
-        body.push_back(0xf0);
-        body.push_back(0x00);
-    }
-    return Section(0x02, wProgram, nVersion, 0, 0, body);
 }
 
 }  // namespace carddouble

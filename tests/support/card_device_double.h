@@ -1,8 +1,9 @@
 // A card device held in memory (platform/card/card_device.h), for native
 // tests of the board: a front end that takes what it is told, decoder slots
 // another program may hold, routes, and program table sections "on the air"
-// that the section filters hand out. Every call is logged; any call can be
-// made to fail. Safe to call from the board's threads.
+// (tests/support/ts_stream.h makes them) that the section filters hand out.
+// Every call is logged; any call can be made to fail. Safe to call from the
+// board's threads.
 #pragma once
 
 #include "platform/card/card_device.h"
@@ -26,13 +27,19 @@ public:
 
     // --- What the card is ------------------------------------------------------
     // The open's answer: its code and the access it grants.
-    void SetOpen(std::uint32_t nCode, dvbcard::Access access);
-    void SetInfo(const dvbcard::FrontendInfo& info);
+    void SetOpen(std::uint32_t nCode, dvbcard::Access access)
+    {
+        Locked([&] { m_nOpenCode = nCode; m_openAccess = access; });
+    }
+    void SetInfo(const dvbcard::FrontendInfo& info) { Locked([&] { m_info = info; }); }
     // The front end's tuning, as another program (or a fresh driver) left it.
-    void SetTuning(const dvbcard::Tuning& tuning);
-    dvbcard::Tuning TuningNow();
+    void SetTuning(const dvbcard::Tuning& tuning) { Locked([&] { m_tuning = tuning; }); }
+    dvbcard::Tuning TuningNow() { return Locked([&] { return m_tuning; }); }
     // Another program's decoder slots (NoPid: free).
-    void SetOtherPids(std::uint16_t wAudio, std::uint16_t wVideo);
+    void SetOtherPids(std::uint16_t wAudio, std::uint16_t wVideo)
+    {
+        Locked([&] { m_wOtherAudio = wAudio; m_wOtherVideo = wVideo; });
+    }
     // Makes the named call (as logged: "Open", "ReadTuning", "Retune", ...;
     // or with its first argument: "SetRoute 1" for the audio route) answer
     // status the next nTimes times (-1: from now on); Status::Ok stops it. A
@@ -44,23 +51,23 @@ public:
                    std::chrono::milliseconds after = std::chrono::milliseconds(0),
                    std::chrono::milliseconds until = std::chrono::milliseconds(0));
     // Whether the front end reports a lock (by default: whenever it is tuned).
-    void SetLocked(bool bLocked);
+    void SetLocked(bool bLocked) { Locked([&] { m_nLocked = bLocked; }); }
     // Every tune keeps the front end busy for this long: calls on it wait,
     // as on a kernel whose front-end thread holds the semaphore.
-    void SetTuneTime(std::chrono::milliseconds time);
+    void SetTuneTime(std::chrono::milliseconds time) { Locked([&] { m_tuneTime = time; }); }
     // The demux refuses a section filter while this many are open.
-    void SetFilterLimit(int nFilters);
+    void SetFilterLimit(int nFilters) { Locked([&] { m_nFilterLimit = nFilters; }); }
 
     // --- What the board did ------------------------------------------------------
-    std::vector<std::string> Calls();
-    void ClearCalls();
+    std::vector<std::string> Calls() { return Locked([&] { return m_calls; }); }
+    void ClearCalls() { Locked([&] { m_calls.clear(); }); }
     // Calls that change the card: Tune, Retune, Untune, SetRoute.
     std::vector<std::string> Writes();
-    dvbcard::TuneParameters LastTune();
+    dvbcard::TuneParameters LastTune() { return Locked([&] { return m_lastTune; }); }
     // What route r sends to the output now (NoPid: nothing).
-    std::uint16_t Routed(dvbcard::Route r);
-    bool ToOutput(dvbcard::Route r);
-    int OpenFilters();
+    std::uint16_t Routed(dvbcard::Route r) { return Locked([&] { return m_wRouted[static_cast<int>(r)]; }); }
+    bool ToOutput(dvbcard::Route r) { return Locked([&] { return m_bToOutput[static_cast<int>(r)]; }); }
+    int OpenFilters() { return Locked([&] { return static_cast<int>(m_filters.size()); }); }
 
     // --- CardDevice ------------------------------------------------------------------
     std::uint32_t Open(dvbcard::Access& access) override;
@@ -95,8 +102,14 @@ private:
         int nProgram;
         std::size_t nNext;   // the next section on the air it looks at
     };
+    template <class F>
+    auto Locked(F f) -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
     // The lock held.
-    Status Enter(const std::string& call, std::unique_lock<std::mutex>& lock);
+    Status Enter(const std::string& call, std::unique_lock<std::mutex>& lock, bool bWrite = false);
     const OnAir* Pending(Filter& f, bool bTake);
 
     std::mutex m_mutex;
@@ -128,17 +141,5 @@ private:
     std::chrono::milliseconds m_tuneTime{0};
     Clock::time_point m_busyUntil{};
 };
-
-// Program table sections as they come from the air, CRC and all.
-struct Stream
-{
-    std::uint8_t nType;   // stream_type: 0x02 MPEG-2 video, 0x04 audio, ...
-    std::uint16_t wPid;
-};
-std::vector<std::uint8_t> PatBytes(std::uint16_t wTransportStream, std::uint8_t nVersion,
-                                   const std::vector<std::pair<std::uint16_t, std::uint16_t>>& programs,
-                                   std::uint8_t nSection = 0, std::uint8_t nLastSection = 0);
-std::vector<std::uint8_t> PmtBytes(std::uint16_t wProgram, std::uint8_t nVersion, std::uint16_t wPcrPid,
-                                   const std::vector<Stream>& streams);
 
 }  // namespace carddouble

@@ -1,6 +1,6 @@
-// Transport stream bytes for tests: PAT and PMT sections with their CRC, cut
-// into 188-byte packets with running continuity counters, and payload
-// packets for any PID.
+// Transport stream bytes for tests: PAT and PMT sections with their CRC (as
+// the section filters hand them out, or cut into 188-byte packets with
+// running continuity counters), and payload packets for any PID.
 #pragma once
 
 #include "platform/card/ts/ts_pid_filter.h"
@@ -17,31 +17,46 @@ struct Stream
 {
     std::uint16_t wPid;
     std::size_t nDescriptorBytes = 0;   // ES descriptors, to make a map long
+    std::uint8_t nType = 0x02;          // stream_type: 0x02 MPEG-2 video, 0x04 audio, ...
 };
 
+// The sections' CRC-32 (MPEG-2), computed here and not by the code under test.
+inline std::uint32_t Crc32(const Bytes& bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::uint8_t b : bytes) {
+        crc ^= std::uint32_t{b} << 24;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+    }
+    return crc;
+}
+
 // A whole section: header, body, CRC.
-inline Bytes Section(std::uint8_t nTable, std::uint16_t wExtension, std::uint8_t nVersion, const Bytes& body)
+inline Bytes Section(std::uint8_t nTable, std::uint16_t wExtension, std::uint8_t nVersion, const Bytes& body,
+                     std::uint8_t nSection = 0, std::uint8_t nLastSection = 0)
 {
     const std::size_t nLength = 5 + body.size() + 4;
     Bytes s = {nTable, static_cast<std::uint8_t>(0xB0 | (nLength >> 8)), static_cast<std::uint8_t>(nLength),
                static_cast<std::uint8_t>(wExtension >> 8), static_cast<std::uint8_t>(wExtension),
-               static_cast<std::uint8_t>(0xC1 | (nVersion << 1)), 0, 0};
+               static_cast<std::uint8_t>(0xC1 | ((nVersion & 0x1F) << 1)), nSection, nLastSection};
     s.insert(s.end(), body.begin(), body.end());
-    const std::uint32_t crc = tsfilter::Crc32(s.data(), s.size());
+    const std::uint32_t crc = Crc32(s);
     for (int shift = 24; shift >= 0; shift -= 8)
         s.push_back(static_cast<std::uint8_t>(crc >> shift));
     return s;
 }
 
 // PAT: program number -> PMT PID.
-inline Bytes Pat(const std::map<std::uint16_t, std::uint16_t>& programs, std::uint8_t nVersion = 0)
+inline Bytes Pat(const std::map<std::uint16_t, std::uint16_t>& programs, std::uint8_t nVersion = 0,
+                 std::uint16_t wTransportStream = 1, std::uint8_t nSection = 0, std::uint8_t nLastSection = 0)
 {
     Bytes body;
     for (const auto& [wNumber, wPmtPid] : programs) {
         body.insert(body.end(), {static_cast<std::uint8_t>(wNumber >> 8), static_cast<std::uint8_t>(wNumber),
                                  static_cast<std::uint8_t>(0xE0 | (wPmtPid >> 8)), static_cast<std::uint8_t>(wPmtPid)});
     }
-    return Section(0x00, 1, nVersion, body);
+    return Section(0x00, wTransportStream, nVersion, body, nSection, nLastSection);
 }
 
 inline Bytes Pmt(std::uint16_t wProgram, std::uint16_t wPcrPid, const std::vector<Stream>& streams,
@@ -49,7 +64,7 @@ inline Bytes Pmt(std::uint16_t wProgram, std::uint16_t wPcrPid, const std::vecto
 {
     Bytes body = {static_cast<std::uint8_t>(0xE0 | (wPcrPid >> 8)), static_cast<std::uint8_t>(wPcrPid), 0xF0, 0};
     for (const Stream& es : streams) {
-        body.insert(body.end(), {0x02, static_cast<std::uint8_t>(0xE0 | (es.wPid >> 8)),
+        body.insert(body.end(), {es.nType, static_cast<std::uint8_t>(0xE0 | (es.wPid >> 8)),
                                  static_cast<std::uint8_t>(es.wPid),
                                  static_cast<std::uint8_t>(0xF0 | (es.nDescriptorBytes >> 8)),
                                  static_cast<std::uint8_t>(es.nDescriptorBytes)});
@@ -108,6 +123,14 @@ inline std::vector<std::uint16_t> Pids(const Bytes& ts)
 // A PidFilter that keeps what it sends, datagram by datagram.
 struct Capture
 {
+    Capture() = default;
+    // The filter with this selection, fed the whole stream at once.
+    Capture(const Bytes& ts, std::uint16_t wVideo, std::uint16_t wAudio)
+    {
+        filter.Select(wVideo, wAudio);
+        filter.Push(ts.data(), ts.size());
+    }
+
     tsfilter::PidFilter filter{&Capture::Take, this};
     Bytes out;
     std::vector<std::size_t> datagrams;

@@ -48,7 +48,7 @@ std::vector<std::map<std::uint16_t, std::uint16_t>> PatsIn(const Bytes& ts)
         nCounter = p[3] & 0x0F;
         const std::uint8_t* section = p + 5 + p[4];
         const std::size_t nLength = 3 + (((section[1] & 0x0F) << 8) | section[2]);
-        EXPECT_EQ(tsfilter::Crc32(section, nLength), 0u);
+        EXPECT_EQ(Crc32(Bytes(section, section + nLength)), 0u) << "the PAT written has a sound CRC";
         std::map<std::uint16_t, std::uint16_t> programs;
         for (std::size_t e = 8; e + 4 < nLength; e += 4)
             programs[static_cast<std::uint16_t>((section[e] << 8) | section[e + 1])] =
@@ -69,9 +69,7 @@ std::set<std::uint16_t> PidSet(const Bytes& ts)
 TEST(TsFilter, PassesTheSelectedProgramWithItsTablesAndNothingElse)
 {
     const Muxer m = TwoPrograms();
-    Capture c;
-    c.filter.Select(0x120, 0x121);
-    c.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture c(m.bytes, 0x120, 0x121);
 
     // The second program's map and its streams (PCR on the video), and a PAT
     // that lists that program alone, from the first time the PAT comes by
@@ -89,31 +87,23 @@ TEST(TsFilter, PassesTheSelectedProgramWithItsTablesAndNothingElse)
     }
 
     // The first program: its PCR on a PID of its own comes along.
-    Capture d;
-    d.filter.Select(0x110, 0x111);
-    d.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture d(m.bytes, 0x110, 0x111);
     EXPECT_EQ(PidSet(d.out), (std::set<std::uint16_t>{0x000, 0x101, 0x110, 0x111, 0x200}));
 
     // Video of one program, audio of the other: both maps and both PCRs.
-    Capture e;
-    e.filter.Select(0x110, 0x121);
-    e.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture e(m.bytes, 0x110, 0x121);
     EXPECT_EQ(PidSet(e.out), (std::set<std::uint16_t>{0x000, 0x101, 0x102, 0x110, 0x121, 0x120, 0x200}));
     EXPECT_EQ(PatsIn(e.out).back(), (std::map<std::uint16_t, std::uint16_t>{{0x880, 0x101}, {0x881, 0x102}}));
 
     // Nothing selected: nothing at all, not even the PAT.
-    Capture none;
-    none.filter.Select(NoPid, NoPid);
-    none.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture none(m.bytes, NoPid, NoPid);
     EXPECT_TRUE(none.out.empty());
 }
 
 TEST(TsFilter, ChunksOfAnySizeAndGarbageBetweenGiveTheSamePackets)
 {
     const Muxer m = TwoPrograms();
-    Capture whole;
-    whole.filter.Select(0x110, 0x111);
-    whole.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture whole(m.bytes, 0x110, 0x111);
 
     Bytes noisy = {0x00, 0x47, 0x12};   // junk, with a false sync byte
     noisy.insert(noisy.end(), m.bytes.begin(), m.bytes.end());
@@ -137,9 +127,7 @@ TEST(TsFilter, AMapThatArrivesLateAddsItsTablesFromThen)
     m.Data(0x111);
     m.Table(0x0000, Pat({{0x880, 0x101}}));
 
-    Capture c;
-    c.filter.Select(NoPid, 0x111);
-    c.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture c(m.bytes, NoPid, 0x111);
     // No PAT before the map has shown which program to list.
     EXPECT_EQ(Pids(c.out), (std::vector<std::uint16_t>{0x111, 0x101, 0x200, 0x111, 0x000}));
     ASSERT_EQ(c.filter.ProgramCount(), 1u);
@@ -154,9 +142,7 @@ TEST(TsFilter, ALongMapAcrossPacketsIsPutTogether)
     m.Table(0x01F0, Pmt(7, 0x300, {{0x301, 200}, {0x302, 250}}));
     m.Data(0x300);
     m.Table(0x01F0, Pmt(7, 0x300, {{0x301, 200}, {0x302, 250}}));
-    Capture c;
-    c.filter.Select(0x301, 0x302);
-    c.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture c(m.bytes, 0x301, 0x302);
     // The map's PID passes from the packet that completes the first map on.
     EXPECT_EQ(Pids(c.out), (std::vector<std::uint16_t>{0x1F0, 0x300, 0x1F0, 0x1F0, 0x1F0}));
     ASSERT_EQ(c.filter.ProgramCount(), 1u);
@@ -188,9 +174,7 @@ TEST(TsFilter, DamagedSectionsAreDroppedAndTheLastGoodMapStays)
     m.bytes.erase(m.bytes.begin() + static_cast<std::ptrdiff_t>(nBefore + 188),
                   m.bytes.begin() + static_cast<std::ptrdiff_t>(nBefore + 2 * 188));
 
-    Capture c;
-    c.filter.Select(NoPid, 0x111);
-    c.filter.Push(m.bytes.data(), m.bytes.size());
+    Capture c(m.bytes, NoPid, 0x111);
 
     EXPECT_EQ(c.filter.SectionsDropped(), 3u);
     ASSERT_EQ(c.filter.ProgramCount(), 1u);
@@ -204,9 +188,7 @@ TEST(TsFilter, DamagedSectionsAreDroppedAndTheLastGoodMapStays)
 TEST(TsFilter, ANewPatAfterARetuneReplacesThePrograms)
 {
     const Muxer first = TwoPrograms();
-    Capture c;
-    c.filter.Select(0x120, 0x121);
-    c.filter.Push(first.bytes.data(), first.bytes.size());
+    Capture c(first.bytes, 0x120, 0x121);
     EXPECT_TRUE(c.filter.Passes(0x102));
 
     // Another multiplex: one program, its map on the PID the old one used.
@@ -233,9 +215,7 @@ TEST(TsFilter, SurvivesRandomDamage)
         Bytes ts = m.bytes;
         for (int i = 0; i < 40; ++i)
             ts[random() % ts.size()] = static_cast<std::uint8_t>(random());
-        Capture c;
-        c.filter.Select(static_cast<std::uint16_t>(random() % 0x2000), 0x121);
-        c.filter.Push(ts.data(), ts.size());
+        Capture c(ts, static_cast<std::uint16_t>(random() % 0x2000), 0x121);
         EXPECT_LE(c.out.size(), ts.size());
         EXPECT_EQ(c.out.size() % 188, 0u);
     }

@@ -105,6 +105,9 @@ private:
     bool IsOwnTuneSettling(const Reading& r) const;
     bool FrontEndLocked(Lock& lock, bool& bLocked);
     bool FrontEndLocked(bool& bLocked);
+    // Tells the window that the card changed: the callback runs with m_mutex
+    // let go, since the window may call back into the board.
+    void TellWindow(Lock& lock);
 
     // The threads.
     void Watch();

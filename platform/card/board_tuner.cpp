@@ -129,12 +129,7 @@ void BoardState::Tune()
         m_tuneDone.NotifyAll();
         if (m_bTellWhenDone && !m_bStop) {
             m_bTellWhenDone = false;
-            const ChangeCallback pfnChanged = m_pfnChanged;
-            void* const pContext = m_pContext;
-            lock.unlock();
-            if (pfnChanged != nullptr)
-                pfnChanged(pContext);
-            lock.lock();
+            TellWindow(lock);
         }
     }
 }

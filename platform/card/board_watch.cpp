@@ -80,13 +80,18 @@ void BoardState::Watch()
         if (bSame)
             continue;
         m_bOwnTune = false;   // another program has tuned since
-        const ChangeCallback pfnChanged = m_pfnChanged;
-        void* const pContext = m_pContext;
-        lock.unlock();
-        if (pfnChanged != nullptr)
-            pfnChanged(pContext);
-        lock.lock();
+        TellWindow(lock);
     }
+}
+
+void BoardState::TellWindow(Lock& lock)
+{
+    const ChangeCallback pfnChanged = m_pfnChanged;
+    void* const pContext = m_pContext;
+    lock.unlock();
+    if (pfnChanged != nullptr)
+        pfnChanged(pContext);
+    lock.lock();
 }
 
 }  // namespace dvbcard

@@ -33,25 +33,32 @@ cd "$(dirname "$0")/.."
 parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=(native vm windows wine32 package)
 
+# The ASan test build, which the vm part's tests come from too: both
+# configure it the same way, and one builds it at a time (build-test.lock).
+native_build() {
+    flock build-test.lock cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON \
+        -DTAVRIK_WERROR=ON >/dev/null \
+        && flock build-test.lock nice cmake --build build-test -j "$(nproc)" "$@"
+}
+
 native() {
-    tools/install-deps.sh test || return 1
-    local build=build-test
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON -DTAVRIK_WERROR=ON >/dev/null \
-        && cmake --build "$build" -j "$(nproc)" || return 1
+    tools/install-deps.sh test && native_build || return 1
     local runtime
     runtime=$(mktemp -d)
     (
         export XDG_RUNTIME_DIR=$runtime QT_QPA_PLATFORM=offscreen
         unset QT_SCALE_FACTOR QT_FONT_DPI QT_ENABLE_HIGHDPI_SCALING QT_AUTO_SCREEN_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
-        ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/native.xml"
+        ctest --test-dir build-test -j "$(nproc)" --output-on-failure --output-junit "$TAVRIK_JUNIT_DIR/native.xml"
     )
     local status=$?
     rm -rf "$runtime"
     return $status
 }
 
+# The watcher benchmark's figures are left to tests/vm/run.sh by hand.
 vm() {
-    tools/install-deps.sh test && bash tests/vm/run.sh build-test
+    tools/install-deps.sh test && native_build --target tavrik_dvb_tests tavrik_dvb_dialog_tests \
+        && TAVRIK_VM_BENCH=0 bash tests/vm/run.sh build-test
 }
 
 windows() {
@@ -95,10 +102,17 @@ run_part() {
     named "$part" || return 0
     export TAVRIK_JUNIT_DIR=$logs/junit-$part
     mkdir -p "$TAVRIK_JUNIT_DIR"
-    "$part" >"$logs/$part.log" 2>&1 </dev/null
+    # The subshell's children are all the part ran: their CPU time is the
+    # part's cost, whatever else shared the cores meanwhile.
+    ("$part"; status=$?; times >"$logs/$part.times"; exit $status) >"$logs/$part.log" 2>&1 </dev/null
     status=$?
-    echo "$status $((SECONDS - started))" >"$logs/$part.done.tmp"
+    echo "$status $((SECONDS - started)) $(cpu_seconds <"$logs/$part.times")" >"$logs/$part.done.tmp"
     mv "$logs/$part.done.tmp" "$logs/$part.done"
+}
+# cpu_seconds: the user and system time of the children in the output of
+# bash's times (its second line, "0m12.345s 0m1.234s"), in whole seconds.
+cpu_seconds() {
+    sed -n 2p | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }'
 }
 # A lane runs its parts one after another.
 lane() {
@@ -116,16 +130,18 @@ named wine32 && groups+=(wine32)
 named package && groups+=(package)
 tools/install-deps.sh "${groups[@]}" || echo "tools/test.sh: installing the packages failed; the parts try again"
 
-# The parts side by side on two cores, in three lanes: the 32-bit Wine VM
-# (the longest: its build, its packages, then qemu); the native build and then
-# the DVB VM, which reuses that build; the Windows builds and then the
-# package. The builds run under nice, the VMs do not, so emulation keeps its
-# pace whatever else runs. TAVRIK_TEST_SERIAL=1 runs one part after another.
+# The parts side by side on two cores, in four lanes: the 32-bit Wine VM (the
+# longest: its packages and its prefix while its exes build, then the test
+# boot); the DVB VM, whose tests come first in the ASan build; the native
+# part, which builds the rest of it; the Windows builds and then the package.
+# The builds run under nice, the VMs do not, so emulation keeps its pace
+# whatever else runs. TAVRIK_TEST_SERIAL=1 runs one part after another.
 if [ "${TAVRIK_TEST_SERIAL:-0}" = 1 ]; then
     lane "${parts[@]}" &
 else
     lane wine32 &
-    lane native vm &
+    lane vm &
+    lane native &
     lane windows package &
 fi
 
@@ -138,10 +154,10 @@ while [ ${#shown[@]} -lt ${#parts[@]} ]; do
     for part in "${parts[@]}"; do
         [[ " ${shown[*]} " != *" $part "* ]] && [ -f "$logs/$part.done" ] || continue
         shown+=("$part")
-        read -r status took <"$logs/$part.done"
+        read -r status took cpu <"$logs/$part.done"
         echo "==== $part"
         cat "$logs/$part.log"
-        echo "==== $part: $([ "$status" -eq 0 ] && echo passed || echo FAILED) after $took s"
+        echo "==== $part: $([ "$status" -eq 0 ] && echo passed || echo FAILED) after $took s, CPU $cpu s"
         [ "$status" -eq 0 ] || failed_parts+=("$part")
         reports=("$logs/junit-$part"/*.xml)
         if [ -e "${reports[0]}" ]; then

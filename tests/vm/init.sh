@@ -39,7 +39,7 @@ if [ -x /tests/bench_dvb_watcher ]; then
     timeout 40 /tests/bench_dvb_watcher 10 \
         || echo "vm: WARNING: bench_dvb_watcher ended with $?; no figures"
 else
-    echo "vm: WARNING: no bench_dvb_watcher in this image; no figures"
+    echo "vm: no bench_dvb_watcher in this image (TAVRIK_VM_BENCH=0, or it did not build); no figures"
 fi
 # Last: the device goes away under the running tool (vidtv unbound from its
 # platform driver; never rmmod after that).

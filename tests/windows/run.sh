@@ -2,13 +2,13 @@
 # The Windows build and its tests, as CI runs them: tests/windows/run.sh
 #
 # - installs what it needs (mingw-w64 cross compilers, Wine, Xvfb);
-# - builds tavrik-sim.exe, tavrik.exe (the BDA card) and tavrik-check.exe
-#   for i686 (the release target) and x86_64 with the -win32 compilers, and
-#   the test build (tavrik-rec.exe, the same tavrik.exe and tavrik-check.exe,
-#   fake_tuner.dll and the GoogleTest driver) for x86_64 with the -posix ones;
+# - builds tavrik-sim.exe, tavrik.exe (the BDA card) and tavrik-check.exe,
+#   with the test fixtures tavrik-rec.exe (the recording card) and
+#   fake_tuner.dll, for i686 (the release target) and x86_64 with the -win32
+#   compilers, and the GoogleTest driver for x86_64 with the -posix ones;
 # - checks the exes statically (architecture, imports, resources, size);
-# - runs the behaviour tests on the x86_64 test build under Wine, on a private
-#   Xvfb display with a fresh prefix inside the build folder.
+# - runs the behaviour tests on the x86_64 release exes under Wine, on a
+#   private Xvfb display with a fresh prefix inside the build folder.
 # The 32-bit test build's behaviour tests run elsewhere: the kernel here may
 # refuse 32-bit programs, and wine32 would break the 64-bit loader; see
 # tests/windows/wine32/run.sh, which runs them under 32-bit Wine in a VM.
@@ -25,17 +25,11 @@ fi
 echo "== packages ready after $((SECONDS - started)) s"
 
 build=$root/build-win
-jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
-configure() {  # configure DIR ARCH THREADS
-  cmake -S "$root" -B "$1" -G Ninja --toolchain "$root/cmake/toolchains/mingw-$2.cmake" \
-        -DTAVRIK_MINGW_THREADS="$3" -DTAVRIK_WERROR=ON >/dev/null
-}
-configure "$build/i686" i686 win32
-configure "$build/x86_64" x86_64 win32
-configure "$build/x86_64-test" x86_64 posix
-for dir in i686 x86_64 x86_64-test; do
-  nice cmake --build "$build/$dir" -j "$jobs"
-done
+. "$root/tests/windows/mingw_tree.sh"
+# The test build is only the driver: it drives the x86_64 release exes.
+mingw_tree "$build/i686" i686 win32
+mingw_tree "$build/x86_64" x86_64 win32
+mingw_tree "$build/x86_64-test" x86_64 posix -DTAVRIK_WINDOWS_EXES="$build/x86_64" -- wine_dialog_tests
 echo "== built after $((SECONDS - started)) s"
 for dir in i686 x86_64; do
   for exe in tavrik-sim tavrik tavrik-check; do

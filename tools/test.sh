@@ -35,14 +35,17 @@ parts=("$@")
 
 # The ASan test build, which the vm part's tests come from too: both
 # configure it the same way, and one builds it at a time (build-test.lock).
-native_build() {
+native_configure() {
     flock build-test.lock cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON \
-        -DTAVRIK_WERROR=ON >/dev/null \
-        && flock build-test.lock nice cmake --build build-test -j "$(nproc)" "$@"
+        -DTAVRIK_WERROR=ON >/dev/null
 }
+native_build() { flock build-test.lock nice cmake --build build-test -j "$(nproc)" "$@"; }
 
+# The DVB VM's tests first, which the vm part (tests/vm/run.sh) waits for
+# beside this one, then the rest.
 native() {
-    tools/install-deps.sh test && native_build || return 1
+    tools/install-deps.sh test && native_configure \
+        && native_build --target tavrik_dvb_tests tavrik_dvb_dialog_tests && native_build || return 1
     local runtime
     runtime=$(mktemp -d)
     (
@@ -57,8 +60,7 @@ native() {
 
 # The watcher benchmark's figures are left to tests/vm/run.sh by hand.
 vm() {
-    tools/install-deps.sh test && native_build --target tavrik_dvb_tests tavrik_dvb_dialog_tests \
-        && TAVRIK_VM_BENCH=0 bash tests/vm/run.sh build-test
+    tools/install-deps.sh test && native_configure && TAVRIK_VM_BENCH=0 bash tests/vm/run.sh build-test
 }
 
 windows() {
@@ -130,19 +132,15 @@ named wine32 && groups+=(wine32)
 named package && groups+=(package)
 tools/install-deps.sh "${groups[@]}" || echo "tools/test.sh: installing the packages failed; the parts try again"
 
-# The parts side by side on two cores, in four lanes: the 32-bit Wine VM (the
-# longest: its packages and its prefix while its exes build, then the test
-# boot); the DVB VM, whose tests come first in the ASan build; the native
-# part, which builds the rest of it; the Windows builds and then the package.
-# The builds run under nice, the VMs do not, so emulation keeps its pace
-# whatever else runs. TAVRIK_TEST_SERIAL=1 runs one part after another.
+# The parts side by side on two cores, each in a lane of its own. The builds
+# run under nice, the VMs do not, so emulation keeps its pace whatever else
+# runs; the two VMs wait for their tests' builds, and make the rest (kernel,
+# modules, root image, Wine prefix) meanwhile. TAVRIK_TEST_SERIAL=1 runs one
+# part after another.
 if [ "${TAVRIK_TEST_SERIAL:-0}" = 1 ]; then
     lane "${parts[@]}" &
 else
-    lane wine32 &
-    lane vm &
-    lane native &
-    lane windows package &
+    for part in "${parts[@]}"; do lane "$part" & done
 fi
 
 # Each part's output in one piece as it ends, then the total.

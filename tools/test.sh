@@ -34,12 +34,13 @@ parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=(native vm windows wine32 package)
 
 # The ASan test build, which the vm part's tests come from too: both
-# configure it the same way, and one builds it at a time (build-test.lock).
+# configure it the same way, and one builds it at a time (its .build.lock).
 native_configure() {
-    flock build-test.lock cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON \
+    mkdir -p build-test
+    flock build-test/.build.lock cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_SANITIZE=ON \
         -DTAVRIK_WERROR=ON >/dev/null
 }
-native_build() { flock build-test.lock nice cmake --build build-test -j "$(nproc)" "$@"; }
+native_build() { flock build-test/.build.lock nice cmake --build build-test -j "$(nproc)" "$@"; }
 
 # The DVB VM's tests first, which the vm part (tests/vm/run.sh) waits for
 # beside this one, then the rest.
@@ -106,7 +107,15 @@ run_part() {
     mkdir -p "$TAVRIK_JUNIT_DIR"
     # The subshell's children are all the part ran: their CPU time is the
     # part's cost, whatever else shared the cores meanwhile.
-    ("$part"; status=$?; times >"$logs/$part.times"; exit $status) >"$logs/$part.log" 2>&1 </dev/null
+    # The parts without a VM run under nice, so that the VMs, which emulate
+    # a CPU in real time, keep their pace.
+    (
+        case "$part" in vm|wine32) ;; *) renice -n 10 -p "$BASHPID" >/dev/null ;; esac
+        "$part"
+        status=$?
+        times >"$logs/$part.times"
+        exit $status
+    ) >"$logs/$part.log" 2>&1 </dev/null
     status=$?
     echo "$status $((SECONDS - started)) $(cpu_seconds <"$logs/$part.times")" >"$logs/$part.done.tmp"
     mv "$logs/$part.done.tmp" "$logs/$part.done"
@@ -132,11 +141,11 @@ named wine32 && groups+=(wine32)
 named package && groups+=(package)
 tools/install-deps.sh "${groups[@]}" || echo "tools/test.sh: installing the packages failed; the parts try again"
 
-# The parts side by side on two cores, each in a lane of its own. The builds
-# run under nice, the VMs do not, so emulation keeps its pace whatever else
-# runs; the two VMs wait for their tests' builds, and make the rest (kernel,
-# modules, root image, Wine prefix) meanwhile. TAVRIK_TEST_SERIAL=1 runs one
-# part after another.
+# The parts side by side on two cores, each in a lane of its own. Every build
+# runs under nice, the parts without a VM more so, and the VMs not at all: the
+# VMs' builds come first, and emulation keeps its pace whatever else runs. The
+# two VMs make the rest (kernel, modules, root image, Wine prefix) while their
+# tests build. TAVRIK_TEST_SERIAL=1 runs one part after another.
 if [ "${TAVRIK_TEST_SERIAL:-0}" = 1 ]; then
     lane "${parts[@]}" &
 else

@@ -71,7 +71,7 @@ trap '[ -z "${side_pid:-}" ] || kill "$side_pid" 2>/dev/null; [ -z "$vm_qemu_pid
 
 # --- The tests ---------------------------------------------------------------
 # The build tree may be tools/test.sh's native one, built by its native part
-# at the same time: one build at a time, under BUILD.lock.
+# at the same time: one build at a time, under BUILD/.build.lock.
 step "building the tests in $BUILD"
 (
     flock 9
@@ -88,7 +88,7 @@ step "building the tests in $BUILD"
         echo "tests/vm/run.sh: WARNING: bench_dvb_watcher did not build; the VM runs without it" >&2
         rm -f "$BUILD/bench/dvb/bench_dvb_watcher"
     fi
-) 9>"$BUILD.lock" || fail "building the tests"
+) 9>"$BUILD/.build.lock" || fail "building the tests"
 TEST_BINS=("$BUILD/tests/dvb/tavrik_dvb_tests" "$BUILD/tests/dvb/tavrik_dvb_dialog_tests")
 for t in "${TEST_BINS[@]}"; do [ -x "$t" ] || fail "no $t"; done
 BENCH_BIN=""

@@ -4,18 +4,18 @@
 
 # mingw_tree DIR ARCH THREADS [CMAKE_ARG...] [-- TARGET...]: configures DIR
 # for ARCH with the -THREADS compilers (warnings as errors) and builds the
-# TARGETs (everything when none), under DIR.lock.
+# TARGETs (everything when none), under DIR/.build.lock.
 mingw_tree() {
     local dir=$1 arch=$2 threads=$3 args=() targets=()
     shift 3
     while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done
     [ $# -eq 0 ] || { shift; targets=(--target "$@"); }
-    mkdir -p "$(dirname "$dir")"
+    mkdir -p "$dir"
     (
         flock 9
         cmake -S "$(dirname "${BASH_SOURCE[0]}")/../.." -B "$dir" -G Ninja \
               --toolchain "$(dirname "${BASH_SOURCE[0]}")/../../cmake/toolchains/mingw-$arch.cmake" \
               -DTAVRIK_MINGW_THREADS="$threads" -DTAVRIK_WERROR=ON "${args[@]}" >/dev/null \
             && nice cmake --build "$dir" -j 2 "${targets[@]}"
-    ) 9>"$dir.lock"
+    ) 9>"$dir/.build.lock"
 }

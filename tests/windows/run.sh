@@ -26,10 +26,12 @@ echo "== packages ready after $((SECONDS - started)) s"
 
 build=$root/build-win
 . "$root/tests/windows/mingw_tree.sh"
-# The test build is only the driver: it drives the x86_64 release exes.
+# The test build is only the driver, unoptimised (build type None): it drives
+# the x86_64 release exes.
 mingw_tree "$build/i686" i686 win32
 mingw_tree "$build/x86_64" x86_64 win32
-mingw_tree "$build/x86_64-test" x86_64 posix -DTAVRIK_WINDOWS_EXES="$build/x86_64" -- wine_dialog_tests
+mingw_tree "$build/x86_64-test" x86_64 posix -DCMAKE_BUILD_TYPE=None -DTAVRIK_WINDOWS_EXES="$build/x86_64" \
+    -- wine_dialog_tests
 echo "== built after $((SECONDS - started)) s"
 for dir in i686 x86_64; do
   for exe in tavrik-sim tavrik tavrik-check; do

@@ -175,12 +175,13 @@ trap '[ -z "${side_pid:-}" ] || kill "$side_pid" 2>/dev/null; [ -z "$vm_qemu_pid
 
 # --- The exes ---------------------------------------------------------------------
 # The i686 release exes (shared with tests/windows/run.sh, which checks them
-# statically) and the driver, built with the -posix compilers in BUILD.
+# statically) and the driver, built unoptimised with the -posix compilers in
+# BUILD.
 step "building the i686 release exes and the test driver in $BUILD"
 . "$ROOT/tests/windows/mingw_tree.sh"
 RELEASE=$ROOT/build-win/i686
 mingw_tree "$RELEASE" i686 win32 -- tavrik tavrik-check tavrik-rec fake_tuner || fail "building $RELEASE"
-mingw_tree "$BUILD" i686 posix -DTAVRIK_WINDOWS_EXES="$RELEASE" -- wine_dialog_tests \
+mingw_tree "$BUILD" i686 posix -DCMAKE_BUILD_TYPE=None -DTAVRIK_WINDOWS_EXES="$RELEASE" -- wine_dialog_tests \
     || fail "building the test driver in $BUILD"
 TESTS_DIR=$BUILD/tests/windows
 for exe in tavrik-rec.exe tavrik.exe tavrik-check.exe fake_tuner.dll wine_dialog_tests.exe; do

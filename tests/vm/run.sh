@@ -35,7 +35,6 @@ step "packages (tools/install-deps.sh vm)"
 "$ROOT/tools/install-deps.sh" vm >/dev/null || fail "installing packages (tools/install-deps.sh vm)"
 
 # --- The kernel and vidtv, while the tests build ---------------------------------
-# In the background, its output in $WORK/vidtv.log.
 ROOTFS=$WORK/kernel-root
 VIDTV=$ROOTFS/linux-source-6.1/drivers/media/test-drivers/vidtv
 vidtv_side() {
@@ -65,9 +64,7 @@ vidtv_side() {
             || fail "building vidtv"
     fi
 }
-vidtv_side >"$WORK/vidtv.log" 2>&1 &
-side_pid=$!
-trap '[ -z "${side_pid:-}" ] || kill "$side_pid" 2>/dev/null; [ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
+vm_side_start vidtv_side "$WORK/vidtv.log"
 
 # --- The tests ---------------------------------------------------------------
 # The build tree may be tools/test.sh's native one, built by its native part
@@ -94,12 +91,7 @@ for t in "${TEST_BINS[@]}"; do [ -x "$t" ] || fail "no $t"; done
 BENCH_BIN=""
 [ "${TAVRIK_VM_BENCH:-1}" != 1 ] || BENCH_BIN=$BUILD/bench/dvb/bench_dvb_watcher
 
-step "waiting for the kernel and the vidtv modules"
-side_status=0
-wait "$side_pid" || side_status=$?
-side_pid=""
-cat "$WORK/vidtv.log"
-[ $side_status -eq 0 ] || fail "preparing the kernel and vidtv (log above)"
+vm_side_wait "the kernel and the vidtv modules"
 
 # --- The initramfs --------------------------------------------------------------
 INITRD_DIR=$WORK/initramfs

@@ -108,7 +108,8 @@ vm_initramfs_pack() {
 # environment), within BOOT_TIMEOUT seconds; shows the console and keeps it
 # in LOG. qemu runs in the background, so an interrupted run ends it too.
 vm_qemu_pid=""
-trap '[ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
+vm_side_pid=""
+trap '[ -z "$vm_side_pid" ] || kill "$vm_side_pid" 2>/dev/null; [ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
 trap 'exit 130' INT TERM
 vm_boot() {
     local log=$1 initrd=$2 append=$3 rc tail_pid started=$SECONDS
@@ -157,4 +158,27 @@ vm_judge() {
             >"$TAVRIK_JUNIT_DIR/$name.xml"
     fi
     echo "$VM_SCRIPT: $count tests in $runs test runs passed in the VM"
+}
+
+# vm_side_start FUNCTION LOG: runs FUNCTION in the background, its output in
+# LOG: what the boot needs and the tests' build does not (kernel, modules,
+# images), made meanwhile. The script's exit ends it, and a VM it boots.
+vm_side_start() {
+    (
+        trap '[ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
+        trap 'exit 143' TERM
+        "$1"
+    ) >"$2" 2>&1 &
+    vm_side_pid=$!
+    vm_side_log=$2
+}
+# vm_side_wait WHAT: waits for it and shows its output; fails naming WHAT when
+# it failed.
+vm_side_wait() {
+    local status=0
+    step "waiting for $1"
+    wait "$vm_side_pid" || status=$?
+    vm_side_pid=""
+    cat "$vm_side_log"
+    [ $status -eq 0 ] || fail "$1 (log above)"
 }

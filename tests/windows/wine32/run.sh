@@ -55,11 +55,9 @@ boot_vm() {
 
 # --- The VM's side, while the exes build -------------------------------------
 # The kernel, the i386 root image and the Wine prefix do not depend on the
-# exes: they are made in the background (vm_side below, its output in
-# $WORK/vm-side.log), and the test boot waits for them.
+# exes: they are made in the background (its output in $WORK/vm-side.log),
+# and the test boot waits for them.
 vm_side() {
-    trap '[ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
-    trap 'exit 143' TERM
     MODULES=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci virtio_blk
              crc16 crc32c_generic mbcache jbd2 ext4)
     vm_kernel "${MODULES[@]}"
@@ -169,9 +167,7 @@ vm_side() {
 }
 IMAGE=$WORK/root.img
 PREFIX_IMG=$WORK/prefix.img
-vm_side >"$WORK/vm-side.log" 2>&1 &
-side_pid=$!
-trap '[ -z "${side_pid:-}" ] || kill "$side_pid" 2>/dev/null; [ -z "$vm_qemu_pid" ] || kill "$vm_qemu_pid" 2>/dev/null || true' EXIT
+vm_side_start vm_side "$WORK/vm-side.log"
 
 # --- The exes ---------------------------------------------------------------------
 # The i686 release exes (shared with tests/windows/run.sh, which checks them
@@ -188,12 +184,7 @@ for exe in tavrik-rec.exe tavrik.exe tavrik-check.exe fake_tuner.dll wine_dialog
     [ -f "$TESTS_DIR/$exe" ] || fail "no $TESTS_DIR/$exe"
 done
 
-step "waiting for the kernel, the root image and the prefix"
-side_status=0
-wait "$side_pid" || side_status=$?
-side_pid=""
-cat "$WORK/vm-side.log"
-[ $side_status -eq 0 ] || fail "preparing the VM (log above)"
+vm_side_wait "the kernel, the root image and the prefix"
 
 # --- Boot -------------------------------------------------------------------------
 INITRD_DIR=$WORK/initramfs

@@ -7,11 +7,10 @@
 #   vm       the Linux DVB card library against the kernel's virtual DVB
 #            driver, in a qemu VM (tests/vm/run.sh)
 #   windows  both Windows exes, their static checks, and the behaviour tests
-#            of the x86_64 test build under the host's 64-bit Wine
+#            of the x86_64 exes under the host's 64-bit Wine
 #            (tests/windows/run.sh)
-#   wine32   the i686 test build: its static checks, and the same behaviour
-#            tests under Debian's 32-bit Wine in a qemu VM
-#            (tests/windows/wine32/run.sh)
+#   wine32   the same behaviour tests of the i686 exes under Debian's 32-bit
+#            Wine in a qemu VM (tests/windows/wine32/run.sh)
 #   package  the Debian package (tools/package.sh) and its checks: lintian,
 #            the desktop-entry, AppStream and manual-page checkers; installs
 #            it with apt-get, starts the installed tavrik-sim and tavrik,
@@ -19,7 +18,7 @@
 #
 # With no part named, all five run. Each installs what it needs (apt-get).
 # The parts run side by side (see the lanes below), each with its output in
-# a log shown whole when it ends. Every part runs even when another one
+# a log shown whole when it ends, with its time and CPU time. Every part runs even when another one
 # fails; the last line adds up the tests of all of them.
 #
 # A part is a function below, named in the list of parts. It reports its

@@ -55,29 +55,21 @@ private:
 };
 
 // A mutex that can also be waited for a while only.
-class TimedMutex
+class TimedMutex : public Mutex
 {
 public:
-    TimedMutex() { InitializeSRWLock(&m_lock); }
-    TimedMutex(const TimedMutex&) = delete;
-    TimedMutex& operator=(const TimedMutex&) = delete;
-    void lock() { AcquireSRWLockExclusive(&m_lock); }
-    void unlock() { ReleaseSRWLockExclusive(&m_lock); }
     // Whether it was taken within nMs.
     bool TryLockFor(int nMs)
     {
         const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(nMs);
         for (;;) {
-            if (TryAcquireSRWLockExclusive(&m_lock))
+            if (TryAcquireSRWLockExclusive(Native()))
                 return true;
             if (GetTickCount64() >= deadline)
                 return false;
             Sleep(1);
         }
     }
-
-private:
-    SRWLOCK m_lock;
 };
 
 // Holds the mutex from construction to destruction, except between
